@@ -1,0 +1,21 @@
+# Thin wrapper over CMake. `make demo` mines against the bundled development
+# node; `make test` builds and runs every test, sanitizer builds included.
+JOBS ?= $(shell nproc)
+
+.PHONY: deps release demo test clean
+
+deps:
+	@bash tools/install-deps.sh
+
+release: deps
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DTAMRIX_BUILD_TESTS=OFF -DTAMRIX_BUILD_BENCH=OFF
+	cmake --build build/release -j$(JOBS)
+
+demo: release
+	bash tools/demo.sh build/release/tamrix-miner
+
+test: deps
+	bash tools/run-tests.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <curl/curl.h>
+
+#include "node/block_work.h"
+
+// The miner's one connection to the node: JSON-RPC 1.0 over HTTP POST with
+// basic authentication, on a single libcurl easy handle for the client's life.
+// Used from the main thread only.
+class GbtClient {
+ public:
+  GbtClient(const std::string& rpc_url, const std::string& rpc_user, const std::string& rpc_pass,
+            const std::string& coinbase_addr);
+  ~GbtClient();
+  GbtClient(const GbtClient&) = delete;
+  GbtClient& operator=(const GbtClient&) = delete;
+
+  // The HTTP response body, whatever the status; "" on a transport failure
+  // (reported on stderr) and for an empty body.
+  std::string rpc_call(const std::string& method, const std::string& params);
+
+  // A fresh template and reward script assembled into work; `valid` false on
+  // any failure, which has been reported on stderr.
+  BlockWork get_work();
+
+  // Submits the work's block with `nonce`; true when the node accepted it.
+  bool submit_block(const BlockWork& work, uint32_t nonce);
+
+ private:
+  std::string url;
+  std::string userpass;
+  std::string coinbase_addr;
+  CURL* curl_handle;
+};

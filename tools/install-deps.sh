@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the miner, its tests and its benchmarks need on Debian 12.
+# Does nothing when every package is already there.
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config libcurl4-openssl-dev libjansson-dev
+          libgtest-dev libbenchmark-dev libssl-dev python3
+          clang libclang-rt-14-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
