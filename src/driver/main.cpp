@@ -1,1 +1,52 @@
-int main() { return 0; }
+// Entry point: the start-up sequence from the argument scan to the run mode.
+#include <cstdio>
+
+#include "driver/benchmark.h"
+#include "driver/mining_loop.h"
+#include "driver/options.h"
+#include "driver/run_flag.h"
+#include "driver/usage.h"
+#include "gpu/backend.h"
+
+int main(int argc, char** argv) {
+  // Line-buffer standard output so progress reaches a pipe or log promptly.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  const ScanResult scan = scan_arguments(argc, argv);
+  if (scan.unknown_option) {
+    std::fprintf(stderr, "Unknown option: %s\n", scan.unknown_option);
+    print_help();
+    return 1;
+  }
+  const Options& options = scan.options;
+
+  print_banner();
+  if (options.show_version) return 0;
+  if (options.show_help) {
+    print_help();
+    return 0;
+  }
+
+  const DeviceModes modes = derive_device_modes(options);
+  if (const char* error = device_combination_error(options)) {
+    std::fputs(error, stderr);
+    return 1;
+  }
+
+  install_signal_handlers();
+  // A failed power_init only means that no limit is applied.
+  if (modes.gpu_enabled && power_init(options.gpu_device) == 0 && options.power_limit > 0)
+    power_set_limit(options.power_limit);
+
+  if (options.benchmark) {
+    run_benchmark(options, modes);
+    return 0;
+  }
+  if (!has_node_settings(options)) {
+    print_help();
+    power_shutdown();
+    return 1;
+  }
+  run_mining_loop(options, modes);
+  return 0;
+}

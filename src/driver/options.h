@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+
+// The run settings as the command line gives them. The text settings point
+// into the argument vector itself and are null until given; an empty string
+// is a value like any other.
+struct Options {
+  bool benchmark = false;                 // --benchmark: measure hash rates, no node
+  bool show_help = false;                 // -h, --help
+  bool show_version = false;              // -v, --version
+  bool cpu_only = false;                  // --cpu-only, --no-gpu: GPU mining off
+  bool gpu_only = false;                  // --gpu-only: CPU mining off
+  int32_t gpu_device = 0;                 // -d N: GPU index for mining and power control
+  int32_t power_limit = 0;                // --power-limit N: percent of TDP; 0 or less leaves it alone
+  int32_t cpu_threads = 0;                // --cpu-threads N: CPU workers; 1 or more enables the CPU
+  int32_t bench_duration = 5;             // --bench-duration N: seconds per benchmark half
+  uint32_t batch_size = 0x100000;         // --batch-size N: nonces per GPU launch
+  const char* rpc_url = nullptr;          // -o URL: the node's RPC endpoint
+  const char* rpc_user = nullptr;         // -u USER: RPC user name
+  const char* rpc_pass = nullptr;         // -p PASS: RPC password
+  const char* coinbase_addr = nullptr;    // --coinbase-addr ADDR: where block rewards go
+};
+
+// What the argument scan decided: settings to run with, or the argument that
+// matched no option (the program then prints the help and exits with 1).
+struct ScanResult {
+  Options options;
+  const char* unknown_option = nullptr;  // null when every argument was understood
+};
+
+// Reads argv[1..argc-1] left to right; the first unknown argument stops the
+// scan. Pure: nothing is printed.
+ScanResult scan_arguments(int argc, const char* const argv[]);
+
+// Reads a number the way the C library's atoi does (leading blanks, optional
+// sign, digits up to the first other character, 0 when there are none), but
+// defined for every input: the value keeps the low 32 bits of what strtol
+// returns, as glibc's atoi does.
+int32_t read_number(const char* text);
+
+// Which search devices the run uses.
+struct DeviceModes {
+  bool gpu_enabled;  // every run but --cpu-only; --gpu-only does not change it
+  bool cpu_enabled;  // at least one CPU thread asked for and not --gpu-only
+};
+
+DeviceModes derive_device_modes(const Options& options);
+
+// The message (newline included) for an option set that names no usable
+// device combination, or null when the combination is acceptable. Both
+// --cpu-only and --gpu-only is reported before a missing thread count.
+const char* device_combination_error(const Options& options);
+
+// True when -o, -u, -p and --coinbase-addr were all given (empty counts).
+bool has_node_settings(const Options& options);
