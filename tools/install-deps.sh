@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev libjansson-dev
-          libgtest-dev libbenchmark-dev libssl-dev python3
+          libgtest-dev libbenchmark-dev libssl-dev openssl python3
           clang libclang-rt-14-dev)
 
 missing=()

@@ -1,0 +1,48 @@
+// The command-line scanner on arbitrary argument vectors. Input: the
+// arguments separated by NUL bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/options.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> args{"tamrix-miner"};
+  std::string current;
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] == 0) {
+      args.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(data[i]));
+    }
+  }
+  if (!current.empty()) args.push_back(current);
+
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+
+  const ScanResult scan = scan_arguments(static_cast<int>(args.size()), argv.data());
+  if (scan.unknown_option) {
+    // The offending argument is one of ours, never a pointer elsewhere.
+    bool ours = false;
+    for (size_t i = 1; i < args.size(); ++i) ours |= scan.unknown_option == argv[i];
+    if (!ours) __builtin_trap();
+    return 0;
+  }
+  const Options& o = scan.options;
+  for (const char* text : {o.rpc_url, o.rpc_user, o.rpc_pass, o.coinbase_addr}) {
+    if (text) {
+      bool inside = false;
+      for (size_t i = 1; i < args.size(); ++i)
+        inside |= text >= argv[i] && text <= argv[i] + args[i].size();
+      if (!inside) __builtin_trap();
+    }
+  }
+  derive_device_modes(o);
+  device_combination_error(o);
+  return 0;
+}
