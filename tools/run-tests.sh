@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the plain build, AddressSanitizer with
-# UndefinedBehaviorSanitizer over the whole suite, ThreadSanitizer over the
-# search and the mining loop, and a short run of every fuzz target.
+# Builds and runs every test: the plain build (slow end-to-end cases
+# included), AddressSanitizer with UndefinedBehaviorSanitizer over the whole
+# suite, ThreadSanitizer over the search and the mining loop, every fuzz
+# target for FUZZ_SECONDS (60 by default), and a compile check of the CUDA
+# backend where the toolkit is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+fuzz_seconds=${FUZZ_SECONDS:-60}
+logs=build/test-logs
+mkdir -p "$logs"
+passed=0
 
 configure_and_build() {  # dir, cmake args...
   local dir=$1; shift
@@ -12,14 +18,36 @@ configure_and_build() {  # dir, cmake args...
   cmake --build "$dir" -j"$jobs"
 }
 
+run_ctest() {  # build dir, log name, ctest args...
+  local dir=$1 name=$2; shift 2
+  (cd "$dir" && ctest --output-on-failure "$@") 2>&1 | tee "$logs/$name.log"
+  local total
+  total=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$logs/$name.log")
+  passed=$((passed + ${total:-0}))
+}
+
 echo "== plain build"
 configure_and_build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
-(cd build/test && ctest --output-on-failure -LE slow)
+run_ctest build/test plain
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug -DTAMRIX_SANITIZE=address -DTAMRIX_BUILD_BENCH=OFF
-(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -LE slow)
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest build/asan asan -LE slow
 
 echo "== ThreadSanitizer (search and mining loop)"
 configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIX_SANITIZE=thread -DTAMRIX_BUILD_BENCH=OFF
-(cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L search)
+TSAN_OPTIONS=halt_on_error=1 run_ctest build/tsan tsan -L search
+
+echo "== fuzzing, ${fuzz_seconds}s per target"
+bash tools/run-fuzz.sh "$fuzz_seconds"
+
+if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
+  echo "== CUDA backend (compile check; GPU tests skip without a GPU)"
+  configure_and_build build/cuda -DCMAKE_BUILD_TYPE=Release -DTAMRIX_GPU=cuda \
+    -DCMAKE_CUDA_COMPILER="$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)" -DTAMRIX_BUILD_BENCH=OFF
+  run_ctest build/cuda cuda -L gpu
+fi
+
+echo
+echo "total: $passed passed, 0 failed"
