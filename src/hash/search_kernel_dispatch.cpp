@@ -1,0 +1,115 @@
+#include <cstring>
+#include <iterator>
+
+#include "hash/cpu_features.h"
+#include "hash/search_kernel_variants.h"
+#include "hash/search_kernels.h"
+#include "hash/sha3.h"
+
+namespace {
+
+const SearchKernel* const kAllKernels[] = {&search_kernel_avx512, &search_kernel_avx2,
+                                           &search_kernel_scalar};
+
+const CpuFeatures& cpu_features() {
+  static const CpuFeatures features = cpu_features_detect();
+  return features;
+}
+
+uint64_t splitmix64(uint64_t* state) {
+  uint64_t z = (*state += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+uint64_t load_le64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int j = 7; j >= 0; --j) v = (v << 8) | p[j];
+  return v;
+}
+
+void put_nonce(uint8_t header[80], uint32_t nonce) {
+  for (int j = 0; j < 4; ++j) header[76 + j] = static_cast<uint8_t>(nonce >> (8 * j));
+}
+
+// One call of the kernel against sha3_512_cpu for each of its nonces.
+bool agrees_with_reference(const SearchKernel& kernel, const uint8_t header[80],
+                           uint32_t first_nonce, uint32_t stride) {
+  constexpr int kMaxWidth = 8;
+  if (kernel.width < 1 || kernel.width > kMaxWidth) return false;
+
+  HeaderMidstate midstate;
+  header_midstate_init(&midstate, header);
+  uint64_t lanes[kMaxWidth][4];
+  kernel.hash(midstate, first_nonce, stride, lanes);
+
+  uint8_t candidate[80];
+  std::memcpy(candidate, header, sizeof candidate);
+  for (int i = 0; i < kernel.width; ++i) {
+    put_nonce(candidate, first_nonce + static_cast<uint32_t>(i) * stride);
+    uint8_t digest[64];
+    sha3_512_cpu(candidate, sizeof candidate, digest);
+    for (int k = 0; k < 4; ++k)
+      if (lanes[i][k] != load_le64(digest + 8 * k)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::span<const SearchKernel* const> search_kernels_all() { return kAllKernels; }
+
+bool search_kernel_supported(const SearchKernel& kernel) {
+  if (&kernel == &search_kernel_avx512) return cpu_features().avx512f_vl;
+  if (&kernel == &search_kernel_avx2) return cpu_features().avx2;
+  return &kernel == &search_kernel_scalar;
+}
+
+const SearchKernel* search_kernel_find(const char* name) {
+  if (name == nullptr) return nullptr;
+  for (const SearchKernel* kernel : kAllKernels)
+    if (std::strcmp(kernel->name, name) == 0)
+      return search_kernel_supported(*kernel) ? kernel : nullptr;
+  return nullptr;
+}
+
+bool search_kernel_self_test(const SearchKernel& kernel) {
+  // The first two ranges cross 2^32 within one call of a 4- or 8-way kernel;
+  // strides other than 1 catch slots that are handed the wrong nonce.
+  struct Range {
+    uint32_t first_nonce;
+    uint32_t stride;
+  };
+  constexpr Range kRanges[] = {{0xFFFFFFFEu, 1}, {0xFFFFFFFAu, 3}, {0x80000000u, 7}};
+
+  uint64_t seed = 0x5EED0F7E57ULL;
+  for (const Range& range : kRanges) {
+    uint8_t header[80];
+    for (int k = 0; k < 10; ++k) {
+      const uint64_t word = splitmix64(&seed);
+      for (int j = 0; j < 8; ++j) header[8 * k + j] = static_cast<uint8_t>(word >> (8 * j));
+    }
+    if (!agrees_with_reference(kernel, header, range.first_nonce, range.stride)) return false;
+  }
+  return true;
+}
+
+const SearchKernel* search_kernel_first_passing(std::span<const SearchKernel* const> candidates) {
+  for (const SearchKernel* kernel : candidates)
+    if (search_kernel_self_test(*kernel)) return kernel;
+  return nullptr;
+}
+
+const SearchKernel* search_kernel_auto() {
+  // A function-local static: the first caller decides, concurrent first
+  // callers wait for it, and every later call is a plain load.
+  static const SearchKernel* const chosen = [] {
+    const SearchKernel* supported[std::size(kAllKernels)];
+    size_t count = 0;
+    for (const SearchKernel* kernel : kAllKernels)
+      if (search_kernel_supported(*kernel)) supported[count++] = kernel;
+    return search_kernel_first_passing(std::span(supported, count));
+  }();
+  return chosen;
+}

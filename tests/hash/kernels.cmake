@@ -1,0 +1,13 @@
+# Search kernels: the midstate and every kernel against the reference,
+# OpenSSL and the FIPS 202 known answers.
+tamrix_gtest(test_search_kernels
+  SOURCES test_search_kernels.cpp
+  LIBS tamrix_hash OpenSSL::Crypto
+  LABELS hash)
+
+# Kernel selection; labelled search so that ThreadSanitizer checks the
+# one-time choice made by concurrent first callers.
+tamrix_gtest(test_search_kernel_dispatch
+  SOURCES test_search_kernel_dispatch.cpp
+  LIBS tamrix_hash
+  LABELS hash search)
