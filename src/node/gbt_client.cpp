@@ -1,0 +1,68 @@
+#include "node/gbt_client.h"
+
+#include <cstdio>
+
+#include "node/rpc_text.h"
+#include "node/submission.h"
+#include "node/work_assembly.h"
+
+namespace {
+
+// Takes every byte offered, so a reply is never cut short by the callback.
+size_t write_callback(char* data, size_t size, size_t count, void* sink) {
+  static_cast<std::string*>(sink)->append(data, size * count);
+  return size * count;
+}
+
+}  // namespace
+
+GbtClient::GbtClient(const std::string& rpc_url, const std::string& rpc_user,
+                     const std::string& rpc_pass, const std::string& coinbase_addr)
+    : url(rpc_url), userpass(rpc_user + ":" + rpc_pass), coinbase_addr(coinbase_addr) {
+  curl_global_init(CURL_GLOBAL_ALL);
+  // A null handle is not fatal here: every call then fails inside libcurl
+  // and reports it.
+  curl_handle = curl_easy_init();
+}
+
+GbtClient::~GbtClient() {
+  if (curl_handle != nullptr) curl_easy_cleanup(curl_handle);
+  curl_global_cleanup();
+}
+
+std::string GbtClient::rpc_call(const std::string& method, const std::string& params) {
+  std::string response;
+  const std::string body = rpc_request_body(method, params);  // libcurl does not copy it
+  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+
+  // The handle is reused, so every option is set again on every call.
+  curl_easy_setopt(curl_handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl_handle, CURLOPT_USERPWD, userpass.c_str());
+  curl_easy_setopt(curl_handle, CURLOPT_POSTFIELDS, body.c_str());
+  curl_easy_setopt(curl_handle, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl_handle, CURLOPT_WRITEFUNCTION, write_callback);
+  curl_easy_setopt(curl_handle, CURLOPT_WRITEDATA, &response);
+  curl_easy_setopt(curl_handle, CURLOPT_TIMEOUT, 30L);
+  // The default resolver times out with SIGALRM and a long jump, which is
+  // unsafe while the search threads run.
+  curl_easy_setopt(curl_handle, CURLOPT_NOSIGNAL, 1L);
+
+  const CURLcode outcome = curl_easy_perform(curl_handle);
+  curl_slist_free_all(headers);
+  if (outcome != CURLE_OK) {
+    std::fprintf(stderr, "RPC call failed: %s\n", curl_easy_strerror(outcome));
+    return "";
+  }
+  return response;
+}
+
+BlockWork GbtClient::get_work() {
+  const std::string template_reply = rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
+  return assemble_work(template_reply, coinbase_addr, [this] {
+    return rpc_call("validateaddress", "[" + json_string_literal(coinbase_addr) + "]");
+  });
+}
+
+bool GbtClient::submit_block(const BlockWork& work, uint32_t nonce) {
+  return submit_verdict(rpc_call("submitblock", "[" + json_string_literal(block_hex(work, nonce)) + "]"));
+}

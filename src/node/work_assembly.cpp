@@ -1,0 +1,301 @@
+#include "node/work_assembly.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "hash/sha3.h"
+#include "node/hex.h"
+#include "node/json_doc.h"
+
+namespace {
+
+constexpr size_t kHash32HexChars = 64;     // target, previousblockhash, txid
+constexpr size_t kMaxScriptBytes = 252;    // each script length is one byte
+constexpr size_t kMaxCoinbaseBytes = 512;
+constexpr size_t kMaxTemplateTxs = 65534;  // the count, plus the coinbase, fits "fd" form
+
+using Hash32 = std::array<uint8_t, 32>;
+
+// The template members work assembly reads; strings belong to the document.
+struct TemplateFields {
+  int32_t height;
+  uint32_t version;
+  uint32_t curtime;
+  const char* bits;
+  const char* previousblockhash;
+  const char* target;
+  uint64_t coinbasevalue;
+  const char* default_witness_commitment;
+  const json_t* transactions;
+};
+
+const char* member_string(const json_t* object, const char* key) {
+  return json_string_value(json_object_get(object, key));
+}
+
+// The node sends plain integers; only their low 32 bits are meaningful here.
+uint32_t member_low32(const json_t* object, const char* key) {
+  return static_cast<uint32_t>(json_integer_value(json_object_get(object, key)));
+}
+
+TemplateFields read_template(const json_t* result) {
+  TemplateFields t;
+  t.height = static_cast<int32_t>(member_low32(result, "height"));
+  t.version = member_low32(result, "version");
+  t.curtime = member_low32(result, "curtime");
+  t.bits = member_string(result, "bits");
+  t.previousblockhash = member_string(result, "previousblockhash");
+  t.target = member_string(result, "target");
+  t.coinbasevalue = static_cast<uint64_t>(json_integer_value(json_object_get(result, "coinbasevalue")));
+  t.default_witness_commitment = member_string(result, "default_witness_commitment");
+  t.transactions = json_object_get(result, "transactions");
+  return t;
+}
+
+// One line on stderr naming the template member that cannot be used.
+void report_invalid_field(const char* problem) { std::fprintf(stderr, "Invalid GBT field: %s\n", problem); }
+
+BlockWork refuse(const char* problem) {
+  report_invalid_field(problem);
+  return BlockWork{};
+}
+
+// Node byte order is reversed relative to the order the text is written in.
+void decode_hash32(const char* hex, uint8_t out[32]) {
+  hex2bin(out, hex, 32);
+  memrev(out, 32);
+}
+
+void append_le(std::vector<uint8_t>& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void store_le32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The signature script: a push of the height. The one-byte forms get a
+// trailing 00 so the script is never shorter than 2 bytes.
+void append_height_push(std::vector<uint8_t>& out, int32_t height) {
+  if (height <= 16) {
+    out.push_back(height == 0 ? 0x00 : static_cast<uint8_t>(0x50 + height));
+    out.push_back(0x00);
+    return;
+  }
+  uint8_t number[5];
+  uint8_t n = 0;
+  for (uint32_t rest = static_cast<uint32_t>(height); rest != 0; rest >>= 8) {
+    number[n++] = static_cast<uint8_t>(rest & 0xff);
+  }
+  if (number[n - 1] & 0x80) number[n++] = 0x00;  // keep the number positive
+  out.push_back(n);
+  out.insert(out.end(), number, number + n);
+}
+
+void append_script(std::vector<uint8_t>& out, const char* hex, size_t bytes) {
+  out.push_back(static_cast<uint8_t>(bytes));
+  const size_t start = out.size();
+  out.resize(start + bytes);
+  hex2bin(out.data() + start, hex, static_cast<int32_t>(bytes));
+}
+
+// Coinbase from the version through the reward value.
+std::vector<uint8_t> coinbase_through_reward(const TemplateFields& t, bool two_outputs) {
+  std::vector<uint8_t> tx;
+  tx.reserve(kMaxCoinbaseBytes);
+  append_le(tx, 1, 4);                  // version
+  tx.push_back(0x01);                   // input count
+  tx.insert(tx.end(), 32, 0x00);        // previous output hash
+  append_le(tx, 0xffffffff, 4);         // previous output index
+  std::vector<uint8_t> signature_script;
+  append_height_push(signature_script, t.height);
+  tx.push_back(static_cast<uint8_t>(signature_script.size()));
+  tx.insert(tx.end(), signature_script.begin(), signature_script.end());
+  append_le(tx, 0xffffffff, 4);         // sequence
+  tx.push_back(two_outputs ? 0x02 : 0x01);
+  append_le(tx, t.coinbasevalue, 8);
+  return tx;
+}
+
+// The reward script from a validateaddress reply; false when there is none
+// worth using (the caller reports it).
+bool read_script_pubkey(const std::string& reply, std::string* script_hex) {
+  if (reply.empty()) return false;
+  json_error_t error;
+  const JsonDoc doc(json_loads(reply.c_str(), 0, &error));
+  if (!doc) return false;
+  const char* script = member_string(json_object_get(doc.get(), "result"), "scriptPubKey");
+  if (script == nullptr || std::strlen(script) <= 3) return false;
+  *script_hex = script;
+  return true;
+}
+
+std::string compact_size_hex(size_t count) {
+  char text[7];
+  if (count <= 252) {
+    std::snprintf(text, sizeof text, "%02x", static_cast<unsigned>(count));
+  } else {
+    std::snprintf(text, sizeof text, "fd%02x%02x", static_cast<unsigned>(count & 0xff),
+                  static_cast<unsigned>(count >> 8));
+  }
+  return text;
+}
+
+std::string to_hex(const std::vector<uint8_t>& bytes) {
+  std::vector<char> text(2 * bytes.size() + 1);
+  bin2hex(text.data(), bytes.data(), static_cast<int32_t>(bytes.size()));
+  return std::string(text.data(), 2 * bytes.size());
+}
+
+// Reduces the leaves in place; `leaves` has one spare entry beyond the last
+// leaf for the copy an odd level needs.
+Hash32 merkle_root(std::vector<Hash32>& leaves, size_t count) {
+  size_t n = count;
+  while (n > 1) {
+    if (n % 2 == 1) {
+      leaves[n] = leaves[n - 1];
+      ++n;
+    }
+    n /= 2;
+    for (size_t m = 0; m < n; ++m) {
+      uint8_t pair[64];  // copied first: entry m may be one of the children
+      std::memcpy(pair, leaves[2 * m].data(), 32);
+      std::memcpy(pair + 32, leaves[2 * m + 1].data(), 32);
+      sha3_256_cpu(pair, sizeof pair, leaves[m].data());
+    }
+  }
+  return leaves[0];
+}
+
+void decode_target(const char* hex, uint32_t words[8]) {
+  uint8_t bytes[32];
+  decode_hash32(hex, bytes);
+  for (int i = 0; i < 8; ++i) {
+    words[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
+               static_cast<uint32_t>(bytes[4 * i + 2]) << 16 | static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
+  }
+}
+
+// The reward output, and the commitment output when there is one; false
+// (reported) when either script is outside what the coinbase can hold.
+bool append_outputs(std::vector<uint8_t>& coinbase, const std::string& script_hex, const char* commitment) {
+  const size_t script_bytes = script_hex.size() / 2;
+  if (script_bytes > kMaxScriptBytes) {
+    std::fputs("Invalid validateaddress field: scriptPubKey is longer than 252 bytes\n", stderr);
+    return false;
+  }
+  append_script(coinbase, script_hex.c_str(), script_bytes);
+  if (commitment == nullptr) return true;
+
+  const size_t commitment_bytes = std::strlen(commitment) / 2;
+  if (commitment_bytes > kMaxScriptBytes) {
+    report_invalid_field("default_witness_commitment is longer than 252 bytes");
+    return false;
+  }
+  if (coinbase.size() + 8 + 1 + commitment_bytes + 4 > kMaxCoinbaseBytes) {
+    report_invalid_field("default_witness_commitment makes the coinbase longer than 512 bytes");
+    return false;
+  }
+  append_le(coinbase, 0, 8);
+  append_script(coinbase, commitment, commitment_bytes);
+  return true;
+}
+
+std::string transaction_section(const std::vector<uint8_t>& coinbase, const json_t* transactions) {
+  const size_t template_txs = json_array_size(transactions);
+  std::string txn_hex = compact_size_hex(template_txs + 1) + to_hex(coinbase);
+  for (size_t k = 0; k < template_txs; ++k) {
+    if (const char* data = member_string(json_array_get(transactions, k), "data")) txn_hex += data;
+  }
+  return txn_hex;
+}
+
+// Entry 0 is the coinbase id, entry k the k-th template transaction's txid
+// (zero without one), and one spare entry for the merkle reduction. False
+// (reported) on a txid of the wrong length.
+bool merkle_leaves(const std::vector<uint8_t>& coinbase, const json_t* transactions,
+                   std::vector<Hash32>* leaves) {
+  const size_t template_txs = json_array_size(transactions);
+  leaves->assign(template_txs + 2, Hash32{});
+  sha3_256_cpu(coinbase.data(), coinbase.size(), (*leaves)[0].data());
+  for (size_t k = 0; k < template_txs; ++k) {
+    const char* txid = member_string(json_array_get(transactions, k), "txid");
+    if (txid == nullptr) continue;
+    if (std::strlen(txid) != kHash32HexChars) {
+      std::fprintf(stderr, "Invalid GBT field: transactions[%zu].txid is not 64 characters\n", k);
+      return false;
+    }
+    decode_hash32(txid, (*leaves)[k + 1].data());
+  }
+  return true;
+}
+
+void lay_out_header(uint8_t header[80], const TemplateFields& t, const uint8_t previous_hash[32],
+                    const Hash32& merkle_root, uint32_t bits) {
+  store_le32(header, t.version);
+  std::memcpy(header + 4, previous_hash, 32);
+  std::memcpy(header + 36, merkle_root.data(), 32);
+  store_le32(header + 68, t.curtime);
+  store_le32(header + 72, bits);
+}
+
+}  // namespace
+
+BlockWork assemble_work(const std::string& template_reply, const std::string& coinbase_addr,
+                        const std::function<std::string()>& fetch_address_reply) {
+  BlockWork work;
+  if (template_reply.empty()) return work;
+  json_error_t error;
+  const JsonDoc doc(json_loads(template_reply.c_str(), 0, &error));
+  if (!doc) {
+    std::fprintf(stderr, "JSON parse error: %s\n", error.text);
+    return work;
+  }
+  const json_t* result = json_object_get(doc.get(), "result");
+  if (result == nullptr) return work;
+
+  const TemplateFields t = read_template(result);
+  if (t.bits == nullptr || t.previousblockhash == nullptr || t.target == nullptr) {
+    std::fputs("Missing GBT fields\n", stderr);
+    return work;
+  }
+  if (std::strlen(t.target) != kHash32HexChars) return refuse("target is not 64 characters");
+  decode_target(t.target, work.target);
+  const uint32_t bits = static_cast<uint32_t>(std::strtoul(t.bits, nullptr, 16));
+  if (std::strlen(t.previousblockhash) != kHash32HexChars) {
+    return refuse("previousblockhash is not 64 characters");
+  }
+  uint8_t previous_hash[32];
+  decode_hash32(t.previousblockhash, previous_hash);
+
+  if (t.height < 0) return refuse("height is negative");
+  const char* commitment = t.default_witness_commitment;
+  if (commitment != nullptr && commitment[0] == '\0') commitment = nullptr;  // empty: one output
+  std::vector<uint8_t> coinbase = coinbase_through_reward(t, commitment != nullptr);
+
+  std::string script_hex;
+  if (!read_script_pubkey(fetch_address_reply(), &script_hex)) {
+    std::fprintf(stderr, "Could not get scriptPubKey for %s\n", coinbase_addr.c_str());
+    return BlockWork{};
+  }
+  if (!append_outputs(coinbase, script_hex, commitment)) return BlockWork{};
+  append_le(coinbase, 0, 4);  // lock time
+
+  if (json_array_size(t.transactions) > kMaxTemplateTxs) {
+    return refuse("transactions has more than 65534 entries");
+  }
+  std::string txn_hex = transaction_section(coinbase, t.transactions);
+  std::vector<Hash32> leaves;
+  if (!merkle_leaves(coinbase, t.transactions, &leaves)) return BlockWork{};
+  lay_out_header(work.header, t, previous_hash, merkle_root(leaves, leaves.size() - 1), bits);
+
+  work.height = t.height;
+  work.txn_hex = std::move(txn_hex);
+  work.valid = true;
+  std::printf("New block %d, %d txs, target %.16s\n", work.height,
+              static_cast<int>(json_array_size(t.transactions)), t.target);
+  return work;
+}

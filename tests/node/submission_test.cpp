@@ -1,0 +1,72 @@
+#include "node/submission.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_support.h"
+
+namespace {
+
+BlockWork sample_work() {
+  BlockWork work;
+  for (int i = 0; i < 76; ++i) work.header[i] = static_cast<uint8_t>(0xa0 + i);
+  work.height = 7;
+  work.txn_hex = "01ABCDEF";
+  work.valid = true;
+  return work;
+}
+
+struct Verdict {
+  bool accepted;
+  std::string err;
+};
+
+Verdict verdict_of(const std::string& reply) {
+  testing::internal::CaptureStderr();
+  const bool accepted = submit_verdict(reply);
+  return {accepted, testing::internal::GetCapturedStderr()};
+}
+
+}  // namespace
+
+TEST(BlockHex, NonceLittleEndianHeaderLowerCaseTransactionsUnchanged) {
+  const BlockWork work = sample_work();
+  const BlockWork before = work;
+  const std::string hex = block_hex(work, 0x12345678);
+  EXPECT_EQ(hex.size(), 160u + work.txn_hex.size());
+  EXPECT_EQ(hex.substr(0, 152), to_hex(work.header, 76));
+  EXPECT_EQ(hex.substr(152, 8), "78563412");
+  EXPECT_EQ(hex.substr(160), "01ABCDEF");
+  for (size_t i = 0; i < 160; ++i) EXPECT_FALSE(std::isupper(static_cast<unsigned char>(hex[i])));
+
+  EXPECT_EQ(0, std::memcmp(work.header, before.header, 80));  // the caller's copy keeps nonce 0
+  EXPECT_EQ(work.txn_hex, before.txn_hex);
+
+  EXPECT_EQ(block_hex(work, 0).substr(0, 160), to_hex(work.header, 80));
+  EXPECT_EQ(block_hex(work, 0xffffffff).substr(152, 8), "ffffffff");
+}
+
+TEST(SubmitVerdict, OnlyANullResultIsAcceptance) {
+  const struct { const char* reply; bool accepted; const char* err; } cases[] = {
+      {"{\"result\":null,\"error\":null,\"id\":1}", true, ""},
+      {"{\"result\":null,\"error\":{\"code\":-1,\"message\":\"ignored\"},\"id\":1}", true, ""},
+      {"{\"result\":\"high-hash\",\"error\":null,\"id\":1}", false, "Block rejected: high-hash\n"},
+      {"{\"result\":\"\",\"error\":null,\"id\":1}", false, "Block rejected: \n"},
+      {"{\"result\":true,\"error\":null,\"id\":1}", false, ""},
+      {"{\"result\":0,\"error\":null,\"id\":1}", false, ""},
+      {"{\"result\":{},\"error\":null,\"id\":1}", false, ""},
+      {"{\"result\":[null],\"error\":null,\"id\":1}", false, ""},
+      {"{\"error\":null,\"id\":1}", false, ""},
+      {"[null]", false, ""},
+      {"null", false, ""},
+      {"not json", false, ""},
+      {"{\"result\":null", false, ""},
+      {"", false, ""},
+  };
+  for (const auto& c : cases) {
+    const Verdict v = verdict_of(c.reply);
+    EXPECT_EQ(v.accepted, c.accepted) << c.reply;
+    EXPECT_EQ(v.err, c.err) << c.reply;
+  }
+}

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <curl/curl.h>
+#include <jansson.h>
+
+#include <cstring>
+
+#include "loopback_server.h"
+#include "node/gbt_client.h"
+#include "node/json_doc.h"
+#include "template_builder.h"
+#include "test_support.h"
+
+namespace {
+
+const char kTemplateBody[] = "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"getblocktemplate\",\"params\":[{\"rules\":[\"segwit\"]}]}";
+
+// The value of one header of a raw request, "" when absent.
+std::string header_of(const std::string& head, const std::string& name) {
+  const std::string key = "\r\n" + name + ": ";
+  const size_t at = head.find(key);
+  if (at == std::string::npos) return "";
+  const size_t start = at + key.size();
+  return head.substr(start, head.find("\r\n", start) - start);
+}
+
+struct Call {
+  std::string reply;
+  std::string err;
+};
+
+Call call(GbtClient& client, const std::string& method, const std::string& params) {
+  testing::internal::CaptureStderr();
+  Call c;
+  c.reply = client.rpc_call(method, params);
+  c.err = testing::internal::GetCapturedStderr();
+  return c;
+}
+
+}  // namespace
+
+TEST(RpcTransport, SendsExactBodyHeadersAndBasicAuth) {
+  LoopbackServer server({http_reply(200, "{\"result\":1}"), http_reply(200, "second")});
+  GbtClient client(server.url(), "miner", "pa:ss:word", "tmx1reward");
+  const Call first = call(client, "getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
+  const Call second = call(client, "anything", "not json at all");
+  EXPECT_EQ(first.reply, "{\"result\":1}");
+  EXPECT_EQ(second.reply, "second");
+  EXPECT_EQ(first.err + second.err, "");
+
+  const std::vector<std::string> requests = server.finish();
+  ASSERT_EQ(requests.size(), 2u);
+  const HttpRequest request = split_request(requests[0]);
+  EXPECT_EQ(request.head.rfind("POST / HTTP/1.1\r\n", 0), 0u) << request.head;
+  EXPECT_EQ(header_of(request.head, "Content-Type"), "application/json");
+  EXPECT_EQ(header_of(request.head, "Authorization"), "Basic " + base64("miner:pa:ss:word"));
+  EXPECT_EQ(header_of(request.head, "Content-Length"), std::to_string(std::strlen(kTemplateBody)));
+  EXPECT_EQ(request.body, kTemplateBody);
+
+  // params go in verbatim, even when they are not JSON.
+  EXPECT_EQ(split_request(requests[1]).body,
+            "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"anything\",\"params\":not json at all}");
+}
+
+TEST(RpcTransport, HttpStatusIsNotLookedAt) {
+  LoopbackServer server({http_reply(500, "{\"result\":null,\"error\":{\"code\":-8}}"), http_reply(200, "")});
+  GbtClient client(server.url(), "u", "p", "a");
+  const Call error_status = call(client, "getblocktemplate", "[]");
+  EXPECT_EQ(error_status.reply, "{\"result\":null,\"error\":{\"code\":-8}}");
+  EXPECT_EQ(error_status.err, "");
+  const Call empty = call(client, "getblocktemplate", "[]");
+  EXPECT_EQ(empty.reply, "");
+  EXPECT_EQ(empty.err, "");
+}
+
+TEST(RpcTransport, BodyInSeveralPiecesIsJoinedInOrder) {
+  ScriptedReply chunked{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n",
+                         "5\r\n{\"res\r\n", "8\r\nult\":[1,\r\n", "3\r\n2]}\r\n", "0\r\n\r\n"},
+                        40};
+  ScriptedReply until_close{{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nfirst,", "second,", "third"}, 40};
+  LoopbackServer server({chunked, until_close});
+  GbtClient client(server.url(), "u", "p", "a");
+  EXPECT_EQ(call(client, "m", "[]").reply, "{\"result\":[1,2]}");
+  EXPECT_EQ(call(client, "m", "[]").reply, "first,second,third");
+}
+
+TEST(RpcTransport, FailuresAreReportedAndTheHandleStaysUsable) {
+  ScriptedReply hang_up{{}, 0};  // reads the request, closes without a reply
+  LoopbackServer server({hang_up, http_reply(200, "{\"result\":null}")});
+  GbtClient client(server.url(), "u", "p", "a");
+  const Call failed = call(client, "m", "[]");
+  EXPECT_EQ(failed.reply, "");
+  EXPECT_EQ(failed.err, std::string("RPC call failed: ") + curl_easy_strerror(CURLE_GOT_NOTHING) + "\n");
+  EXPECT_EQ(call(client, "m", "[]").reply, "{\"result\":null}");
+
+  GbtClient refused_client("http://127.0.0.1:" + std::to_string(closed_port()) + "/", "u", "p", "a");
+  const Call refused = call(refused_client, "m", "[]");
+  EXPECT_EQ(refused.reply, "");
+  EXPECT_EQ(refused.err, std::string("RPC call failed: ") + curl_easy_strerror(CURLE_COULDNT_CONNECT) + "\n");
+}
+
+TEST(GbtClientWork, NullTemplateResultMakesNoAddressCall) {
+  LoopbackServer server({http_reply(200, "{\"result\":null,\"error\":{\"code\":-9},\"id\":1}"),
+                         http_reply(200, "{}")});
+  GbtClient client(server.url(), "u", "p", "tmx1reward");
+  testing::internal::CaptureStderr();
+  const BlockWork work = client.get_work();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Missing GBT fields\n");
+  EXPECT_FALSE(work.valid);
+  EXPECT_EQ(server.finish().size(), 1u);
+}
+
+TEST(GbtClientWork, AddressIsSentAsAnEscapedJsonString) {
+  struct Case { std::string address; std::string params; };
+  const Case cases[] = {
+      {"tmx1qxy2kgdygjrsqtzq2n0yrf2493p83kkfjhx0wlh", "[\"tmx1qxy2kgdygjrsqtzq2n0yrf2493p83kkfjhx0wlh\"]"},
+      {"a\"],\"x\":[\"b", "[\"a\\\"],\\\"x\\\":[\\\"b\"]"},
+      {std::string("back\\slash\nline\x01", 16), "[\"back\\\\slash\\u000aline\\u0001\"]"},
+  };
+  for (const Case& c : cases) {
+    const std::string address_reply = "{\"result\":{\"isvalid\":true,\"scriptPubKey\":\"0014" + std::string(40, '1') + "\"}}";
+    LoopbackServer server({http_reply(200, TemplateBuilder().reply()), http_reply(200, address_reply)});
+    GbtClient client(server.url(), "u", "p", c.address);
+    testing::internal::CaptureStdout();
+    const BlockWork work = client.get_work();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(work.valid);
+    const std::vector<std::string> requests = server.finish();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(split_request(requests[0]).body, kTemplateBody);
+    const std::string body = split_request(requests[1]).body;
+    EXPECT_EQ(body, "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"validateaddress\",\"params\":" + c.params + "}");
+    // An independent parser must read back exactly the address.
+    json_error_t error;
+    const JsonDoc doc(json_loads(body.c_str(), 0, &error));
+    ASSERT_TRUE(doc) << error.text;
+    const json_t* sent = json_array_get(json_object_get(doc.get(), "params"), 0);
+    EXPECT_EQ(std::string(json_string_value(sent), json_string_length(sent)), c.address);
+  }
+}
+
+TEST(GbtClientSubmit, SendsHeaderWithNonceAndReadsTheVerdict) {
+  BlockWork work;
+  for (int i = 0; i < 76; ++i) work.header[i] = static_cast<uint8_t>(0xf0 ^ i);
+  work.txn_hex = "01AbCd";
+  work.valid = true;
+  const BlockWork before = work;
+  LoopbackServer server({http_reply(200, "{\"result\":null,\"error\":\"whatever\",\"id\":1}"),
+                         http_reply(500, "{\"result\":\"bad-txnmrklroot\",\"error\":null,\"id\":1}")});
+  GbtClient client(server.url(), "u", "p", "a");
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(client.submit_block(work, 0x12345678));
+  EXPECT_FALSE(client.submit_block(work, 0));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Block rejected: bad-txnmrklroot\n");
+  EXPECT_EQ(0, std::memcmp(work.header, before.header, 80));
+
+  const std::vector<std::string> requests = server.finish();
+  ASSERT_EQ(requests.size(), 2u);
+  const std::string header_hex = to_hex(work.header, 76);
+  EXPECT_EQ(split_request(requests[0]).body, "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"submitblock\",\"params\":[\"" +
+                                                 header_hex + "78563412" + "01AbCd\"]}");
+  EXPECT_EQ(split_request(requests[1]).body, "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"submitblock\",\"params\":[\"" +
+                                                 header_hex + "00000000" + "01AbCd\"]}");
+}
+
+TEST(GbtClientSubmit, TransactionTextCannotBreakTheRequest) {
+  BlockWork work;
+  work.txn_hex = "01\"],\"x\\";  // a node that sent a quote and a backslash in "data"
+  LoopbackServer server({http_reply(200, "{\"result\":\"bad-hex\"}")});
+  GbtClient client(server.url(), "u", "p", "a");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(client.submit_block(work, 1));
+  testing::internal::GetCapturedStderr();
+  const std::vector<std::string> requests = server.finish();
+  ASSERT_EQ(requests.size(), 1u);
+  json_error_t error;
+  const JsonDoc doc(json_loads(split_request(requests[0]).body.c_str(), 0, &error));
+  ASSERT_TRUE(doc) << error.text;
+  const json_t* params = json_object_get(doc.get(), "params");
+  ASSERT_EQ(json_array_size(params), 1u);
+  EXPECT_EQ(json_string_value(json_array_get(params, 0)), to_hex(work.header, 76) + "01000000" + work.txn_hex);
+}
