@@ -8,10 +8,18 @@
 
 namespace {
 
-// Takes every byte offered, so a reply is never cut short by the callback.
+// The largest reply accepted. A full template of the largest block is well
+// under a tenth of this; past it a misbehaving node could exhaust memory.
+constexpr size_t kMaxReplyBytes = 32u << 20;
+
+// Takes every byte offered up to kMaxReplyBytes; beyond that it takes none,
+// which makes libcurl abandon the transfer.
 size_t write_callback(char* data, size_t size, size_t count, void* sink) {
-  static_cast<std::string*>(sink)->append(data, size * count);
-  return size * count;
+  std::string* response = static_cast<std::string*>(sink);
+  const size_t bytes = size * count;
+  if (bytes > kMaxReplyBytes - response->size()) return 0;
+  response->append(data, bytes);
+  return bytes;
 }
 
 }  // namespace
@@ -49,6 +57,10 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
 
   const CURLcode outcome = curl_easy_perform(curl_handle);
   curl_slist_free_all(headers);
+  if (outcome == CURLE_WRITE_ERROR) {
+    std::fprintf(stderr, "RPC call failed: reply larger than %zu bytes\n", kMaxReplyBytes);
+    return "";
+  }
   if (outcome != CURLE_OK) {
     std::fprintf(stderr, "RPC call failed: %s\n", curl_easy_strerror(outcome));
     return "";

@@ -58,6 +58,52 @@ TemplateFields read_template(const json_t* result) {
 // One line on stderr naming the template member that cannot be used.
 void report_invalid_field(const char* problem) { std::fprintf(stderr, "Invalid GBT field: %s\n", problem); }
 
+// A member the node sent with the wrong JSON type would read as 0 or as
+// absent and give work whose block the node can only reject, so it is
+// refused instead. JSON null counts as absent, like a missing member.
+bool present_but_not(const json_t* value, bool (*is_expected)(const json_t*)) {
+  return value != nullptr && !json_is_null(value) && !is_expected(value);
+}
+
+bool is_integer(const json_t* v) { return json_is_integer(v); }
+bool is_string(const json_t* v) { return json_is_string(v); }
+bool is_array(const json_t* v) { return json_is_array(v); }
+bool is_object(const json_t* v) { return json_is_object(v); }
+
+bool member_types_valid(const json_t* result) {
+  for (const char* key : {"height", "version", "curtime", "coinbasevalue"}) {
+    if (present_but_not(json_object_get(result, key), is_integer)) {
+      std::fprintf(stderr, "Invalid GBT field: %s is not an integer\n", key);
+      return false;
+    }
+  }
+  if (present_but_not(json_object_get(result, "default_witness_commitment"), is_string)) {
+    report_invalid_field("default_witness_commitment is not a string");
+    return false;
+  }
+  const json_t* transactions = json_object_get(result, "transactions");
+  if (present_but_not(transactions, is_array)) {
+    report_invalid_field("transactions is not an array");
+    return false;
+  }
+  for (size_t k = 0; k < json_array_size(transactions); ++k) {
+    const json_t* tx = json_array_get(transactions, k);
+    const char* problem = nullptr;
+    if (!is_object(tx)) {
+      problem = "is not an object";
+    } else if (present_but_not(json_object_get(tx, "data"), is_string)) {
+      problem = ".data is not a string";
+    } else if (present_but_not(json_object_get(tx, "txid"), is_string)) {
+      problem = ".txid is not a string";
+    }
+    if (problem) {
+      std::fprintf(stderr, "Invalid GBT field: transactions[%zu]%s%s\n", k, problem[0] == '.' ? "" : " ", problem);
+      return false;
+    }
+  }
+  return true;
+}
+
 BlockWork refuse(const char* problem) {
   report_invalid_field(problem);
   return BlockWork{};
@@ -262,6 +308,7 @@ BlockWork assemble_work(const std::string& template_reply, const std::string& co
     std::fputs("Missing GBT fields\n", stderr);
     return work;
   }
+  if (!member_types_valid(result)) return work;
   if (std::strlen(t.target) != kHash32HexChars) return refuse("target is not 64 characters");
   decode_target(t.target, work.target);
   const uint32_t bits = static_cast<uint32_t>(std::strtoul(t.bits, nullptr, 16));

@@ -180,3 +180,15 @@ TEST(GbtClientSubmit, TransactionTextCannotBreakTheRequest) {
   ASSERT_EQ(json_array_size(params), 1u);
   EXPECT_EQ(json_string_value(json_array_get(params, 0)), to_hex(work.header, 76) + "01000000" + work.txn_hex);
 }
+
+// A reply past 32 MiB is abandoned rather than held in memory; the next call
+// on the same handle works.
+TEST(RpcTransport, OversizedReplyIsRefused) {
+  const std::string huge_body(33u << 20, 'x');
+  LoopbackServer server({http_reply(200, huge_body), http_reply(200, "{\"result\":null}")});
+  GbtClient client(server.url(), "u", "p", "a");
+  const Call oversized = call(client, "getblocktemplate", "[]");
+  EXPECT_EQ(oversized.reply, "");
+  EXPECT_EQ(oversized.err, "RPC call failed: reply larger than 33554432 bytes\n");
+  EXPECT_EQ(call(client, "m", "[]").reply, "{\"result\":null}");
+}

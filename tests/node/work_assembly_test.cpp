@@ -236,8 +236,7 @@ TEST(WorkAssembly, WitnessCommitmentAbsentEmptyOrPresent) {
   const Outcome absent = assemble(TemplateBuilder().reply());
   const Outcome empty = assemble(TemplateBuilder().set("default_witness_commitment", "").reply());
   const Outcome present = assemble(TemplateBuilder().set("default_witness_commitment", kCommitment).reply());
-  const Outcome not_text = assemble(TemplateBuilder().set("default_witness_commitment", json_int_t{7}).reply());
-  for (const Outcome* o : {&absent, &empty, &not_text}) {
+  for (const Outcome* o : {&absent, &empty}) {
     ASSERT_TRUE(o->work.valid) << o->err;
     const Bytes coinbase = lone_coinbase(o->work);
     EXPECT_EQ(coinbase.size(), 60u + 4 + 22);
@@ -323,6 +322,49 @@ TEST(WorkAssembly, RefusalsOfValuesOutsideTheDataModel) {
     expect_refused(o, c.err);
     EXPECT_EQ(o.address_calls, c.address_calls) << c.err;
   }
+}
+
+// A present member of the wrong type would read as 0 or as absent and give
+// work that the node can only reject; it is refused before validateaddress.
+TEST(WorkAssembly, MistypedMembersAreRefused) {
+  json_t* not_an_object = json_array();
+  json_array_append_new(not_an_object, json_string("00"));
+  json_t* data_number = json_array();
+  json_array_append_new(data_number, json_pack("{s:s, s:i}", "txid", kTxid1, "data", 7));
+  json_t* txid_array = json_array();
+  json_array_append_new(txid_array, json_pack("{s:[], s:s}", "txid", "data", "00"));
+  struct Case { std::string reply; std::string err; };
+  const Case cases[] = {
+      {TemplateBuilder().set("height", "x").reply(), "Invalid GBT field: height is not an integer\n"},
+      {TemplateBuilder().set("version", json_real(1.5)).reply(), "Invalid GBT field: version is not an integer\n"},
+      {TemplateBuilder().set("curtime", json_true()).reply(), "Invalid GBT field: curtime is not an integer\n"},
+      {TemplateBuilder().set("coinbasevalue", "lots").reply(),
+       "Invalid GBT field: coinbasevalue is not an integer\n"},
+      {TemplateBuilder().set("default_witness_commitment", json_int_t{5}).reply(),
+       "Invalid GBT field: default_witness_commitment is not a string\n"},
+      {TemplateBuilder().set("transactions", json_int_t{5}).reply(),
+       "Invalid GBT field: transactions is not an array\n"},
+      {TemplateBuilder().set("transactions", not_an_object).reply(),
+       "Invalid GBT field: transactions[0] is not an object\n"},
+      {TemplateBuilder().set("transactions", data_number).reply(),
+       "Invalid GBT field: transactions[0].data is not a string\n"},
+      {TemplateBuilder().set("transactions", txid_array).reply(),
+       "Invalid GBT field: transactions[0].txid is not a string\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = assemble(c.reply);
+    expect_refused(o, c.err);
+    EXPECT_EQ(o.address_calls, 0) << c.err;
+  }
+
+  // JSON null stands for an absent member.
+  const Outcome nulls = assemble(TemplateBuilder()
+                                     .set("default_witness_commitment", json_null())
+                                     .set("transactions", json_null())
+                                     .set("curtime", json_null())
+                                     .reply());
+  ASSERT_TRUE(nulls.work.valid) << nulls.err;
+  EXPECT_EQ(nulls.work.txn_hex.substr(0, 2), "01");
 }
 
 TEST(WorkAssembly, ScriptAndCoinbaseSizeLimits) {
