@@ -1,0 +1,376 @@
+"""The development node on its own: its RPC contract, its templates, and its
+block checks against blocks this test builds itself with hashlib. No miner
+needed."""
+
+import hashlib
+import http.client
+import json
+import signal
+import socket
+import struct
+import unittest
+
+from harness import DevNode, RpcError, free_port
+
+# Signature scripts of the height push, as published with the coinbase
+# layout: height -> script hex.
+HEIGHT_PUSHES = {0: "0000", 1: "5100", 16: "6000", 17: "0111", 127: "017f", 128: "028000",
+                 255: "02ff00", 256: "020001", 32768: "03008000", 500000: "0320a107"}
+
+
+def sha3_256(data):
+    return hashlib.sha3_256(data).digest()
+
+
+def script_of(address):
+    return bytes.fromhex("0014") + sha3_256(address.encode())[:20]
+
+
+def push_for(height):
+    """Independent of the node's encoder: the published table where it
+    covers the height, else the published rule."""
+    if height in HEIGHT_PUSHES:
+        return bytes.fromhex(HEIGHT_PUSHES[height])
+    if height <= 16:
+        return bytes([0x50 + height, 0])
+    body = height.to_bytes((height.bit_length() + 7) // 8, "little")
+    if body[-1] & 0x80:
+        body += b"\x00"
+    return bytes([len(body)]) + body
+
+
+def tree_root(leaves):
+    nodes = list(leaves)
+    while len(nodes) > 1:
+        if len(nodes) % 2 == 1:
+            nodes.append(nodes[-1])
+        nodes = [sha3_256(left + right) for left, right in zip(nodes[0::2], nodes[1::2])]
+    return nodes[0]
+
+
+def meets(header, target_hex):
+    return int.from_bytes(hashlib.sha3_512(header).digest()[:32], "little") <= int(target_hex, 16)
+
+
+class BlockBuilder:
+    """Builds the block a correct miner would submit for a template, with
+    any piece replaced to make it wrong in one way."""
+
+    def __init__(self, template, script):
+        self.template = template
+        self.script = script
+
+    def coinbase(self, **change):
+        t = self.template
+        sig = change.get("sig", push_for(t["height"]))
+        outputs = [(change.get("value", t["coinbasevalue"]), change.get("script", self.script))]
+        commitment = change.get("commitment", t.get("default_witness_commitment"))
+        if commitment:
+            outputs.append((change.get("commitment_value", 0), bytes.fromhex(commitment)))
+        outputs += change.get("extra_outputs", [])
+        return (change.get("version", b"\x01\x00\x00\x00") + change.get("marker", b"") + b"\x01"
+                + b"\x00" * 32 + change.get("prev_index", b"\xff\xff\xff\xff")
+                + bytes([len(sig)]) + sig + change.get("sequence", b"\xff\xff\xff\xff")
+                + bytes([len(outputs)])
+                + b"".join(struct.pack("<Q", v) + bytes([len(s)]) + s for v, s in outputs)
+                + change.get("locktime", b"\x00\x00\x00\x00"))
+
+    def block(self, want_pow=True, **change):
+        t = self.template
+        coinbase = change.get("coinbase") or self.coinbase(**change)
+        leaves = [sha3_256(coinbase)] + [bytes.fromhex(tx["txid"])[::-1] for tx in t["transactions"]]
+        root = change.get("root", tree_root(leaves))
+        prev = change.get("prev", bytes.fromhex(t["previousblockhash"])[::-1])
+        head = (struct.pack("<I", change.get("header_version", t["version"])) + prev + root
+                + struct.pack("<I", change.get("curtime", t["curtime"]))
+                + struct.pack("<I", change.get("bits", int(t["bits"], 16))))
+        datas = change.get("tx_datas", [tx["data"] for tx in t["transactions"]])
+        count = change.get("count", len(datas) + 1)
+        body = bytes([count]).hex() + coinbase.hex() + "".join(datas) + change.get("trailer", "")
+        for nonce in range(1 << 20):
+            header = head + struct.pack("<I", nonce)
+            if meets(header, t["target"]) == want_pow:
+                return header.hex() + body, header
+        raise AssertionError("no nonce found")
+
+
+class NodeTestCase(unittest.TestCase):
+    def start(self, *args, **kw):
+        node = DevNode(*args, **kw).start()
+        self.addCleanup(node.kill)
+        return node
+
+
+class ProcessContract(NodeTestCase):
+    def test_listening_line_and_final_counts(self):
+        port = free_port()
+        node = self.start("--zero-bits", 4, port=port)
+        self.assertEqual(node.url, "http://127.0.0.1:%d" % port)
+        node.call("validateaddress", "miner")
+        builder = BlockBuilder(node.call("getblocktemplate", {"rules": ["segwit"]}), script_of("miner"))
+        self.assertIsNone(node.call("submitblock", builder.block()[0]))
+        self.assertEqual(node.call("submitblock", "00"), "bad-header")
+        code, out = node.stop(signal.SIGINT)
+        self.assertEqual((code, out), (0, "devnode: accepted 1, rejected 1\n"))
+
+    def test_sigterm_exits_cleanly(self):
+        node = self.start()
+        self.assertEqual(node.stop(signal.SIGTERM), (0, "devnode: accepted 0, rejected 0\n"))
+
+    def test_http_contract(self):
+        node = self.start()
+        body = '{"jsonrpc":"1.0","id":1,"method":"getstats","params":[]}'
+        self.assertEqual(node.request(body, auth=False)[0], 401)
+        node.password = "wrong"
+        self.assertEqual(node.request(body)[0], 401)
+        node.password = "tamrix"
+        status, reply = node.request(body)
+        self.assertEqual(status, 200)
+        self.assertEqual(json.loads(reply)["result"]["accepted"], 0)
+        with self.assertRaises(RpcError) as unknown:
+            node.call("getnothing")
+        self.assertEqual(unknown.exception.status, 404)
+        self.assertEqual(json.loads(unknown.exception.body)["error"]["code"], -32601)
+        with self.assertRaises(RpcError):
+            node.call("getblocktemplate")  # without the segwit rule
+        self.assertEqual(node.request("{not json")[0], 500)
+
+    def test_custom_credentials_and_busy_port(self):
+        node = self.start(user="alice", password="a:b")
+        self.assertIsNone(node.stats()["last_reject"])
+        busy = DevNode(port=node.port)
+        with self.assertRaises(RuntimeError):
+            busy.start()
+        self.assertEqual(busy.process.returncode, 1)
+
+
+class Addresses(NodeTestCase):
+    def test_valid_and_invalid(self):
+        node = self.start()
+        for address in ("a", "0", "tamrixdev1qminer", "z" * 90):
+            with self.subTest(address=address):
+                self.assertEqual(node.call("validateaddress", address),
+                                 {"isvalid": True, "address": address,
+                                  "scriptPubKey": script_of(address).hex()})
+        for address in ("", "z" * 91, "Tamrix", "tam rix", "tamrix_1", "caf\u00e9", 5, None, ["a"]):
+            with self.subTest(address=address):
+                self.assertEqual(node.call("validateaddress", address), {"isvalid": False})
+
+
+class Templates(NodeTestCase):
+    def test_fields_and_difficulty(self):
+        node = self.start("--zero-bits", 12, "--txs", 3, "--witness", "--height", 77)
+        t = node.call("getblocktemplate", {"rules": ["segwit"]})
+        self.assertEqual(t["target"], "%064x" % (2 ** 244 - 1))
+        self.assertEqual(t["height"], 77)
+        for name in ("version", "curtime", "coinbasevalue"):
+            self.assertIsInstance(t[name], int, name)
+        self.assertRegex(t["bits"], r"^[0-9a-f]{8}$")
+        self.assertRegex(t["previousblockhash"], r"^[0-9a-f]{64}$")
+        self.assertRegex(t["default_witness_commitment"], r"^6a24aa21a9ed[0-9a-f]{64}$")
+        self.assertEqual(len(t["transactions"]), 3)
+        for tx in t["transactions"]:
+            self.assertEqual(tx["txid"], sha3_256(bytes.fromhex(tx["data"]))[::-1].hex())
+        self.assertEqual(t, node.call("getblocktemplate", {"rules": ["segwit"]}))  # stable
+
+        explicit = "00000000ffff" + "0" * 52
+        t = self.start("--target", explicit).call("getblocktemplate", {"rules": ["segwit"]})
+        self.assertEqual((t["target"], t["transactions"]), (explicit, []))
+        self.assertNotIn("default_witness_commitment", t)
+
+    def test_chain_moves_on_with_each_accepted_block(self):
+        node = self.start("--zero-bits", 6, "--txs", "0,1,2,3", "--witness", "alternate", "--height", 15)
+        node.call("validateaddress", "miner")
+        seen = []
+        for step in range(8):
+            t = node.call("getblocktemplate", {"rules": ["segwit"]})
+            seen.append((len(t["transactions"]), "default_witness_commitment" in t))
+            self.assertEqual(t["height"], 15 + step)
+            block_hex, header = BlockBuilder(t, script_of("miner")).block()
+            self.assertIsNone(node.call("submitblock", block_hex))
+            nxt = node.call("getblocktemplate", {"rules": ["segwit"]})
+            self.assertEqual(nxt["previousblockhash"], hashlib.sha3_512(header).digest()[:32][::-1].hex())
+        self.assertEqual(seen, [(0, False), (1, False), (2, False), (3, False),
+                                (0, True), (1, True), (2, True), (3, True)])
+        stats = node.stats()
+        self.assertEqual((stats["accepted"], stats["rejected"], stats["height"]), (8, 0, 22))
+        self.assertEqual([b["height"] for b in stats["blocks"]], list(range(15, 23)))
+
+
+class BlockChecks(NodeTestCase):
+    def setUp(self):
+        self.node = self.start("--zero-bits", 8, "--txs", 3, "--witness", "--height", 300)
+        self.node.call("validateaddress", "miner")
+        self.template = self.node.call("getblocktemplate", {"rules": ["segwit"]})
+        self.builder = BlockBuilder(self.template, script_of("miner"))
+
+    def submit(self, block_hex):
+        return self.node.call("submitblock", block_hex)
+
+    def test_each_fault_has_its_reason_then_the_right_block_is_accepted(self):
+        b = self.builder
+        t = self.template
+        good, header = b.block()
+        datas = [tx["data"] for tx in t["transactions"]]
+        wrong_commitment = t["default_witness_commitment"][:-2] + "00"
+        cases = [
+            ("bad-hex", "zz" + good[2:]), ("bad-hex", good[:-1]), ("bad-hex", 5),
+            ("bad-header", good[:158]),
+            ("bad-header", b.block(header_version=1)[0]),
+            ("bad-header", b.block(curtime=t["curtime"] + 1)[0]),
+            ("bad-header", b.block(bits=int(t["bits"], 16) ^ 1)[0]),
+            ("bad-prevblk", b.block(prev=b"\x00" * 32)[0]),
+            ("high-hash", b.block(want_pow=False)[0]),
+            ("bad-txns", b.block(count=5)[0]),
+            ("bad-txns", b.block(count=3, tx_datas=datas[:2])[0]),
+            ("bad-txns", b.block(tx_datas=[datas[1], datas[0], datas[2]])[0]),
+            ("bad-txns", b.block(tx_datas=datas[:2] + ["00" + datas[2][2:]])[0]),
+            ("bad-txns", b.block(trailer="00")[0]),
+            ("bad-cb", b.block(version=b"\x02\x00\x00\x00")[0]),
+            ("bad-cb", b.block(marker=b"\x00\x01")[0]),
+            ("bad-cb", b.block(prev_index=b"\x00\x00\x00\x00")[0]),
+            ("bad-cb", b.block(sequence=b"\x00\x00\x00\x00")[0]),
+            ("bad-cb", b.block(locktime=b"\x01\x00\x00\x00")[0]),
+            ("bad-txnmrklroot", b.block(root=b"\x11" * 32)[0]),
+            ("bad-cb-height", b.block(sig=push_for(301))[0]),
+            ("bad-cb-height", b.block(sig=bytes.fromhex("032c0100"))[0]),  # 300, not minimal
+            ("bad-cb-height", b.block(sig=push_for(300) + b"\x00")[0]),
+            ("bad-cb-amount", b.block(value=t["coinbasevalue"] - 1)[0]),
+            ("bad-cb-amount", b.block(value=t["coinbasevalue"] + 1)[0]),
+            ("bad-cb-script", b.block(script=script_of("nobody"))[0]),
+            ("bad-cb-script", b.block(script=script_of("miner")[:-1])[0]),
+            ("bad-witness-commitment", b.block(commitment="")[0]),
+            ("bad-witness-commitment", b.block(commitment=wrong_commitment)[0]),
+            ("bad-witness-commitment", b.block(commitment_value=1)[0]),
+        ]
+        for reason, block_hex in cases:
+            with self.subTest(reason=reason, block=str(block_hex)[:20]):
+                self.assertEqual(self.submit(block_hex), reason)
+        stats = self.node.stats()
+        self.assertEqual((stats["accepted"], stats["rejected"], stats["invalid"]), (0, len(cases), len(cases)))
+        self.assertEqual(self.node.call("getblocktemplate", {"rules": ["segwit"]}), t)  # unchanged
+
+        self.assertIsNone(self.submit(good))
+        self.assertEqual(self.submit(good), "duplicate")
+        self.assertEqual(self.submit(b.block(value=t["coinbasevalue"] - 1)[0]), "bad-prevblk")  # stale
+        stats = self.node.stats()
+        self.assertEqual((stats["accepted"], stats["height"], stats["last_reject"]), (1, 300, "bad-prevblk"))
+        self.assertEqual(stats["blocks"][0]["hash"], hashlib.sha3_512(header).digest()[:32][::-1].hex())
+
+    def test_upper_case_hex_is_accepted(self):
+        self.assertIsNone(self.submit(self.builder.block()[0].upper()))
+
+    def test_extra_output_without_a_commitment_in_the_template(self):
+        node = self.start("--zero-bits", 4)
+        node.call("validateaddress", "miner")
+        b = BlockBuilder(node.call("getblocktemplate", {"rules": ["segwit"]}), script_of("miner"))
+        self.assertEqual(node.call("submitblock", b.block(extra_outputs=[(0, b"\x6a")])[0]),
+                         "bad-witness-commitment")
+
+    def test_reject_on_request_keeps_the_template(self):
+        node = self.start("--zero-bits", 4, "--reject-next", 1)
+        node.call("validateaddress", "miner")
+        t = node.call("getblocktemplate", {"rules": ["segwit"]})
+        block_hex = BlockBuilder(t, script_of("miner")).block()[0]
+        self.assertEqual(node.call("submitblock", block_hex), "high-hash")
+        self.assertEqual(node.call("getblocktemplate", {"rules": ["segwit"]}), t)
+        node.make_hostile("reject", count=1)
+        self.assertEqual(node.call("submitblock", block_hex), "high-hash")
+        self.assertIsNone(node.call("submitblock", block_hex))
+        stats = node.stats()
+        self.assertEqual((stats["accepted"], stats["rejected"], stats["invalid"], stats["forced_rejects"]),
+                         (1, 2, 0, 2))
+
+
+class HeightPush(NodeTestCase):
+    def test_published_encodings_are_accepted_and_short_forms_refused(self):
+        for height, push in HEIGHT_PUSHES.items():
+            with self.subTest(height=height):
+                node = self.start("--zero-bits", 4, "--height", height)
+                node.call("validateaddress", "miner")
+                b = BlockBuilder(node.call("getblocktemplate", {"rules": ["segwit"]}), script_of("miner"))
+                if height <= 16:  # the one-byte form without its trailing 00
+                    self.assertEqual(node.call("submitblock", b.block(sig=bytes.fromhex(push[:2]))[0]),
+                                     "bad-cb-height")
+                self.assertIsNone(node.call("submitblock", b.block(sig=bytes.fromhex(push))[0]))
+                node.kill()
+
+
+class HostileReplies(NodeTestCase):
+    """Each hook spoils exactly the replies it was asked to, as it says."""
+
+    def setUp(self):
+        self.node = self.start("--txs", 1, "--witness")
+        self.gbt = json.dumps({"jsonrpc": "1.0", "id": 1, "method": "getblocktemplate",
+                               "params": [{"rules": ["segwit"]}]})
+
+    def spoiled(self, mode, method="getblocktemplate", **kw):
+        self.node.make_hostile(mode, **kw)
+        body = self.gbt if method == "getblocktemplate" else json.dumps(
+            {"id": 1, "method": method, "params": ["miner"]})
+        return self.node.request(body)
+
+    def test_body_modes(self):
+        normal = self.node.request(self.gbt)[1]
+        status, body = self.spoiled("truncated")
+        self.assertTrue(normal.startswith(body) and len(body) < len(normal))
+        self.assertRaises(ValueError, json.loads, body)
+        status, body = self.spoiled("huge")
+        self.assertGreaterEqual(len(body), 50 * 1024 * 1024)
+        self.assertEqual(json.loads(body)["result"]["height"], 1)
+        self.assertRaises(ValueError, json.loads, self.spoiled("not-json")[1])
+        self.assertRaises(UnicodeDecodeError, self.spoiled("bad-utf8")[1].decode, "utf-8")
+        body = self.spoiled("deep-nesting")[1]
+        self.assertTrue(body.startswith(b'{"result": ' + b"[" * 100000 + b"]"))
+        self.assertEqual(self.spoiled("empty"), (200, b""))
+        status, body = self.spoiled("http-500")
+        self.assertEqual(status, 500)
+        self.assertIn(b"<html>", body)
+        self.assertEqual(self.node.request(self.gbt), (200, normal))  # all used up
+
+    def test_field_modes(self):
+        def result(mode, method="getblocktemplate"):
+            return json.loads(self.spoiled(mode, method)[1])["result"]
+        self.assertEqual(len(result("long-script", "validateaddress")["scriptPubKey"]), 600)
+        self.assertEqual(len(result("long-commitment")["default_witness_commitment"]), 600)
+        many = result("many-txs")["transactions"]
+        self.assertEqual(len(many), 70000)
+        self.assertEqual(many[5]["txid"], sha3_256(bytes.fromhex(many[5]["data"]))[::-1].hex())
+        self.assertEqual(result("height-string")["height"], "x")
+        self.assertEqual(result("negative-height")["height"], -5)
+        self.assertEqual(result("txs-number")["transactions"], 5)
+        self.assertEqual(result("value-string")["coinbasevalue"], "lots")
+        self.assertEqual(len(result("short-target")["target"]), 4)
+        self.assertNotIsInstance(result("tx-entries")["transactions"][0]["data"], str)
+        self.assertEqual(result("result-array"), [])
+
+    def test_connection_modes_and_counting(self):
+        self.node.make_hostile("close-mid-reply")
+        with self.assertRaises(http.client.IncompleteRead):
+            self.node.request(self.gbt)
+        self.node.make_hostile("slow", delay=2)
+        with self.assertRaises((socket.timeout, TimeoutError)):
+            self.node.request(self.gbt, timeout=0.3)
+        self.node.make_hostile("not-json", count=2)
+        self.assertEqual(self.node.call("validateaddress", "miner")["isvalid"], True)  # other method
+        self.assertEqual(self.node.stats()["pending_hostile"], {"getblocktemplate": ["not-json"] * 2})
+        self.assertRaises(ValueError, json.loads, self.node.request(self.gbt)[1])
+        self.assertRaises(ValueError, json.loads, self.node.request(self.gbt)[1])
+        self.assertEqual(self.node.request(self.gbt)[0], 200)
+        self.assertEqual(self.node.stats()["calls"]["getblocktemplate"], 5)
+        with self.assertRaises(RpcError):
+            self.node.make_hostile("no-such-mode")
+        self.node.make_hostile("not-json", count=3)
+        self.node.call("devnode_set", {"clear": True})
+        self.assertIn("result", json.loads(self.node.request(self.gbt)[1]))
+
+    def test_hostile_option_at_start(self):
+        node = self.start("--hostile", "http-500:2", "--hostile", "long-script")
+        self.assertEqual(node.request(self.gbt)[0], 500)
+        self.assertEqual(node.request(self.gbt)[0], 500)
+        self.assertEqual(node.request(self.gbt)[0], 200)
+        self.assertEqual(len(node.call("validateaddress", "miner")["scriptPubKey"]), 600)
+
+
+if __name__ == "__main__":
+    unittest.main()
