@@ -1,0 +1,243 @@
+// The GPU search's arithmetic (gpu/keccak_gpu.cuh), compiled for the host:
+// the permutation, the midstate shortcut and the target comparison against
+// the Keccak team's vectors, the reference SHA3 and hash_le_target. These run
+// on every machine, GPU or not.
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gpu/keccak_gpu.cuh"
+#include "gpu/nonce_midstate.h"
+#include "hash/sha3.h"
+#include "mine/cpu_search.h"
+
+namespace {
+
+std::string data_path(const char* name) { return std::string(TAMRIX_TEST_DATA_DIR) + "/" + name; }
+
+std::vector<uint8_t> bytes_from_hex(const std::string& text) {
+  std::vector<uint8_t> out;
+  std::string digits;
+  for (char c : text)
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+void bytes_to_lanes(const std::vector<uint8_t>& bytes, uint64_t lanes[25]) {
+  for (int k = 0; k < 25; ++k) lanes[k] = keccak_gpu::load_le64(bytes.data() + 8 * k);
+}
+
+// The "State after permutation:" byte lines of the Keccak-f intermediate
+// values file: the permutation of the zero state, then of that output.
+std::vector<std::vector<uint8_t>> permutation_known_answers() {
+  std::ifstream in(data_path("KeccakF-1600-IntermediateValues.txt"));
+  std::vector<std::vector<uint8_t>> states;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("State after permutation:", 0) == 0 && std::getline(in, line))
+      states.push_back(bytes_from_hex(line));
+  }
+  return states;
+}
+
+void store_lanes(const uint64_t* lanes, int count, uint8_t* out) {
+  for (int k = 0; k < count; ++k)
+    for (int j = 0; j < 8; ++j) out[8 * k + j] = static_cast<uint8_t>(lanes[k] >> (8 * j));
+}
+
+void put_nonce(uint8_t header[80], uint32_t nonce) {
+  for (int j = 0; j < 4; ++j) header[76 + j] = static_cast<uint8_t>(nonce >> (8 * j));
+}
+
+std::vector<uint8_t> random_header(std::mt19937_64& rng) {
+  std::vector<uint8_t> header(80);
+  for (auto& b : header) b = static_cast<uint8_t>(rng());
+  return header;
+}
+
+template <int S>
+void expect_rotation_matches(uint64_t value) {
+  EXPECT_EQ(keccak_gpu::rotl<S>(value), keccak_rotl64(value, S)) << "offset " << S;
+}
+
+template <int... S>
+void expect_rotations_match(std::integer_sequence<int, S...>, uint64_t value) {
+  (expect_rotation_matches<S + 1>(value), ...);
+}
+
+TEST(GpuKeccakPermutation, RotationsMatchTheReferenceForEveryOffset) {
+  std::mt19937_64 rng(1);
+  const uint64_t values[] = {0x0123456789abcdefULL, 0x8000000000000001ULL, rng(), rng()};
+  for (uint64_t value : values)
+    expect_rotations_match(std::make_integer_sequence<int, 63>{}, value);
+}
+
+TEST(GpuKeccakPermutation, MatchesTheKeccakTeamsVectors) {
+  const auto states = permutation_known_answers();
+  ASSERT_EQ(states.size(), 2u) << "test data missing";
+  uint64_t state[25] = {};
+  for (const auto& expected : states) {
+    ASSERT_EQ(expected.size(), 200u);
+    keccak_gpu::keccak_f1600(state);
+    uint64_t expected_lanes[25];
+    bytes_to_lanes(expected, expected_lanes);
+    for (int k = 0; k < 25; ++k) EXPECT_EQ(state[k], expected_lanes[k]) << "lane " << k;
+  }
+}
+
+// Each state feeds the next, so a slip in any round or lane shows up in
+// every later comparison as well.
+TEST(GpuKeccakPermutation, AgreesWithTheReferenceOverAChainOfStates) {
+  std::mt19937_64 rng(2);
+  uint64_t gpu[25];
+  uint64_t cpu[25];
+  for (int k = 0; k < 25; ++k) gpu[k] = cpu[k] = rng();
+  for (int i = 0; i < 2000; ++i) {
+    keccak_gpu::keccak_f1600(gpu);
+    keccak_f1600_cpu(cpu);
+    ASSERT_EQ(std::memcmp(gpu, cpu, sizeof gpu), 0) << "after permutation " << i;
+  }
+}
+
+TEST(GpuSha3_512, EightyByteKnownAnswerFromFips202Vectors) {
+  std::ifstream in(data_path("ShortMsgKAT_SHA3-512.txt"));
+  std::string line;
+  std::vector<uint8_t> message;
+  std::vector<uint8_t> expected;
+  while (std::getline(in, line)) {
+    if (line.rfind("Len = 640", 0) == 0 && line.size() <= 10) {
+      std::getline(in, line);
+      message = bytes_from_hex(line.substr(6));
+      std::getline(in, line);
+      expected = bytes_from_hex(line.substr(5));
+      break;
+    }
+  }
+  ASSERT_EQ(message.size(), 80u) << "test data missing";
+  ASSERT_EQ(expected.size(), 64u);
+
+  uint64_t digest[8];
+  keccak_gpu::sha3_512_80(message.data(), digest);
+  uint8_t bytes[64];
+  store_lanes(digest, 8, bytes);
+  EXPECT_EQ(std::memcmp(bytes, expected.data(), 64), 0);
+
+  // The search path on the same message: its nonce is bytes 76..79.
+  uint32_t nonce = 0;
+  for (int j = 3; j >= 0; --j) nonce = nonce << 8 | message[76 + j];
+  uint64_t head[keccak_gpu::kDigestHeadLanes];
+  keccak_gpu::pow_digest_head(make_nonce_midstate(message.data()), nonce, head);
+  store_lanes(head, keccak_gpu::kDigestHeadLanes, bytes);
+  EXPECT_EQ(std::memcmp(bytes, expected.data(), 32), 0);
+}
+
+TEST(GpuSha3_512, FullDigestMatchesTheReferenceOnRandomHeaders) {
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 200; ++i) {
+    const auto header = random_header(rng);
+    uint64_t digest[8];
+    keccak_gpu::sha3_512_80(header.data(), digest);
+    uint8_t gpu[64];
+    uint8_t cpu[64];
+    store_lanes(digest, 8, gpu);
+    sha3_512_cpu(header.data(), 80, cpu);
+    ASSERT_EQ(std::memcmp(gpu, cpu, 64), 0) << "header " << i;
+  }
+}
+
+// The nonces cover each byte of the nonce lane half at its extremes and the
+// wrap at 2^32.
+TEST(GpuSearchHash, DigestHeadMatchesTheReferenceForEveryNonceShape) {
+  std::mt19937_64 rng(4);
+  const uint32_t nonces[] = {0u,          1u,          0x80u,       0xffu,      0x100u,
+                             0x8000u,     0x10000u,    0x800000u,   0x1000000u, 0x7fffffffu,
+                             0x80000000u, 0xfffffffeu, 0xffffffffu, 0xdeadbeefu};
+  for (int i = 0; i < 40; ++i) {
+    auto header = random_header(rng);
+    const NonceMidstate midstate = make_nonce_midstate(header.data());
+    for (uint32_t nonce : nonces) {
+      put_nonce(header.data(), nonce);
+      uint8_t expected[64];
+      sha3_512_cpu(header.data(), 80, expected);
+      uint64_t head[keccak_gpu::kDigestHeadLanes];
+      keccak_gpu::pow_digest_head(midstate, nonce, head);
+      uint8_t bytes[32];
+      store_lanes(head, keccak_gpu::kDigestHeadLanes, bytes);
+      ASSERT_EQ(std::memcmp(bytes, expected, 32), 0) << "header " << i << " nonce " << nonce;
+    }
+  }
+}
+
+TEST(GpuSearchHash, MidstateIgnoresTheHeadersNonceBytes) {
+  std::mt19937_64 rng(5);
+  auto header = random_header(rng);
+  const NonceMidstate first = make_nonce_midstate(header.data());
+  put_nonce(header.data(), 0xa5a5a5a5u);
+  const NonceMidstate second = make_nonce_midstate(header.data());
+  EXPECT_EQ(std::memcmp(&first, &second, sizeof first), 0);
+
+  // ...but every other header byte matters, including the four before the nonce.
+  for (int byte : {0, 35, 71, 72, 75}) {
+    auto changed = header;
+    changed[byte] ^= 1;
+    const NonceMidstate other = make_nonce_midstate(changed.data());
+    EXPECT_NE(std::memcmp(&first, &other, sizeof first), 0) << "byte " << byte;
+  }
+}
+
+bool gpu_meets(const uint32_t hash_words[8], const uint32_t target[8]) {
+  uint64_t head[keccak_gpu::kDigestHeadLanes];
+  uint64_t target_lanes[keccak_gpu::kDigestHeadLanes];
+  keccak_gpu::target_to_lanes(hash_words, head);
+  keccak_gpu::target_to_lanes(target, target_lanes);
+  return keccak_gpu::digest_head_meets_target(head, target_lanes);
+}
+
+// Targets one step above and below the hash in each word in turn, so that
+// every word is at some point the one that decides.
+TEST(GpuTargetCompare, AgreesWithHashLeTargetWordByWord) {
+  std::mt19937_64 rng(6);
+  for (int i = 0; i < 50; ++i) {
+    uint32_t hash[8];
+    for (auto& w : hash) w = static_cast<uint32_t>(rng());
+    uint32_t target[8];
+    std::memcpy(target, hash, sizeof target);
+    EXPECT_TRUE(gpu_meets(hash, target)) << "equal meets the target";
+    for (int word = 0; word < 8; ++word) {
+      for (int step : {-1, +1}) {
+        std::memcpy(target, hash, sizeof target);
+        target[word] += static_cast<uint32_t>(step);
+        EXPECT_EQ(gpu_meets(hash, target), hash_le_target(hash, target))
+            << "word " << word << " step " << step;
+      }
+    }
+  }
+}
+
+TEST(GpuTargetCompare, ExtremeTargets) {
+  const uint32_t zero[8] = {};
+  uint32_t ones[8];
+  std::memset(ones, 0xff, sizeof ones);
+  uint32_t lowest_bit[8] = {1};
+  uint32_t highest_bit[8] = {};
+  highest_bit[7] = 0x80000000u;
+
+  EXPECT_TRUE(gpu_meets(zero, zero));
+  EXPECT_FALSE(gpu_meets(lowest_bit, zero));
+  EXPECT_FALSE(gpu_meets(highest_bit, lowest_bit));
+  EXPECT_TRUE(gpu_meets(lowest_bit, highest_bit));
+  EXPECT_TRUE(gpu_meets(ones, ones));
+  EXPECT_FALSE(gpu_meets(ones, highest_bit));
+}
+
+}  // namespace
