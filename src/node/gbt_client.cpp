@@ -71,10 +71,10 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
 BlockWork GbtClient::get_work() {
   const std::string template_reply = rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
   return assemble_work(template_reply, coinbase_addr, [this] {
-    return rpc_call("validateaddress", "[" + json_string_literal(coinbase_addr) + "]");
+    return rpc_call("validateaddress", json_one_string_params(coinbase_addr));
   });
 }
 
 bool GbtClient::submit_block(const BlockWork& work, uint32_t nonce) {
-  return submit_verdict(rpc_call("submitblock", "[" + json_string_literal(block_hex(work, nonce)) + "]"));
+  return submit_verdict(rpc_call("submitblock", json_one_string_params(block_hex(work, nonce))));
 }

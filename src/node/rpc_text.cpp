@@ -24,3 +24,10 @@ std::string json_string_literal(const std::string& text) {
   literal += '"';
   return literal;
 }
+
+std::string json_one_string_params(const std::string& text) {
+  std::string params = "[";
+  params += json_string_literal(text);
+  params += "]";
+  return params;
+}

@@ -11,3 +11,6 @@ std::string rpc_request_body(const std::string& method, const std::string& param
 // backslash and control characters are escaped, so hex text and ordinary
 // addresses come out as '"' + text + '"'; other bytes pass through.
 std::string json_string_literal(const std::string& text);
+
+// The params of a call that takes one string: ["<text>"], escaped as above.
+std::string json_one_string_params(const std::string& text);
