@@ -5,7 +5,8 @@
 #include <exception>
 #include <vector>
 
-#include "hash/sha3.h"
+#include "hash/header_midstate.h"
+#include "hash/search_kernels.h"
 #include "mine/worker_start.h"
 
 namespace {
@@ -13,44 +14,66 @@ namespace {
 // Workers publish their count in batches so that the shared counter's cache
 // line is touched once per batch, not once per hash.
 constexpr uint64_t kHashCountBatch = 4096;
-
-uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+constexpr int kMaxKernelWidth = 8;
 
 void store_le32(uint8_t* p, uint32_t v) {
   for (int j = 0; j < 4; ++j) p[j] = static_cast<uint8_t>(v >> (8 * j));
 }
 
+// Digest lanes 0..3 as the eight comparison words, least significant first.
+void lanes_to_words(const uint64_t lanes[4], uint32_t words[8]) {
+  for (int i = 0; i < 4; ++i) {
+    words[2 * i] = static_cast<uint32_t>(lanes[i]);
+    words[2 * i + 1] = static_cast<uint32_t>(lanes[i] >> 32);
+  }
+}
+
+// One worker: nonces start_nonce, + stride, + 2 * stride, ... hashed `width`
+// at a time by the kernel from a midstate of header bytes 0..71, so each nonce
+// costs one permutation. A batch that holds a hit counts only the hashes up to
+// and including its earliest hit, so the count is what a one-at-a-time search
+// over the same sequence would report.
 void cpu_mine_thread(const uint8_t header[80], const uint32_t target[8], uint32_t start_nonce,
                      uint32_t stride, std::atomic<bool>& running, std::atomic<bool>& found,
-                     CpuMiningResult* result, std::atomic<uint64_t>& hash_count) {
-  uint8_t block[80] = {};
-  std::memcpy(block, header, 76);
+                     CpuMiningResult* result, std::atomic<uint64_t>& hash_count,
+                     const SearchKernel& kernel) {
+  HeaderMidstate midstate;
+  header_midstate_init(&midstate, header);
+  // Most digests are rejected by the top 64 bits alone; only the rest pay for
+  // the full comparison.
+  const uint64_t target_top = static_cast<uint64_t>(target[7]) << 32 | target[6];
+  const int width = kernel.width;
+  const uint32_t batch_stride = stride * static_cast<uint32_t>(width);
+  uint64_t lanes[kMaxKernelWidth][4];
   uint32_t nonce = start_nonce;
   uint64_t hashes_done = 0;
-  uint8_t digest[64];
-  uint32_t hash_words[8];
 
-  // Relaxed loads suffice: a stale value costs at most one extra hash, and the
-  // compare-exchange below is what decides the winner.
+  // Relaxed loads suffice: a stale value costs at most one extra batch, and
+  // the compare-exchange below is what decides the winner.
   while (running.load(std::memory_order_relaxed) && !found.load(std::memory_order_relaxed)) {
-    store_le32(block + 76, nonce);
-    sha3_512_cpu(block, sizeof block, digest);
-    for (int i = 0; i < 8; ++i) hash_words[i] = load_le32(digest + 4 * i);
+    kernel.hash(midstate, nonce, stride, lanes);
+    int counted = width;
+    for (int k = 0; k < width; ++k) {
+      if (lanes[k][3] > target_top) continue;
+      uint32_t hash_words[8];
+      lanes_to_words(lanes[k], hash_words);
+      if (!hash_le_target(hash_words, target)) continue;
 
-    if (hash_le_target(hash_words, target)) {
+      counted = k + 1;
       bool expected = false;
       if (found.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
-        result->nonce = nonce;
+        result->nonce = nonce + static_cast<uint32_t>(k) * stride;
         for (int i = 0; i < 8; ++i) store_le32(result->hash + 4 * i, hash_words[i]);
         result->found = true;
       }
+      break;
     }
 
-    nonce += stride;  // wraps modulo 2^32 and keeps going
-    if (++hashes_done % kHashCountBatch == 0)
+    nonce += batch_stride;  // wraps modulo 2^32 and keeps going
+    // Widths divide the batch, so full batches land on its multiples exactly;
+    // a partial batch only happens on a hit, after which the loop ends.
+    hashes_done += static_cast<uint64_t>(counted);
+    if (hashes_done % kHashCountBatch == 0)
       hash_count.fetch_add(kHashCountBatch, std::memory_order_relaxed);
   }
   hash_count.fetch_add(hashes_done % kHashCountBatch, std::memory_order_relaxed);
@@ -72,14 +95,20 @@ void cpu_mine(const uint8_t header[80], const uint32_t target[8], int num_thread
               uint32_t start_nonce, std::atomic<bool>& running, std::atomic<bool>& found,
               CpuMiningResult* result, std::atomic<uint64_t>& hash_count) {
   cpu_mine_with_starter(header, target, num_threads, start_nonce, running, found, result,
-                        hash_count, start_std_thread);
+                        hash_count, start_std_thread, search_kernel_auto());
 }
 
 void cpu_mine_with_starter(const uint8_t header[80], const uint32_t target[8], int num_threads,
                            uint32_t start_nonce, std::atomic<bool>& running,
                            std::atomic<bool>& found, CpuMiningResult* result,
-                           std::atomic<uint64_t>& hash_count, const WorkerStarter& start_worker) {
+                           std::atomic<uint64_t>& hash_count, const WorkerStarter& start_worker,
+                           const SearchKernel* kernel) {
   if (num_threads < 1) return;  // outside the callers' contract; nothing to search with
+  if (kernel == nullptr || kernel->width < 1 || kernel->width > kMaxKernelWidth) {
+    std::fputs("tamrix-miner: no SHA3-512 search kernel agrees with the reference; CPU search disabled\n",
+               stderr);
+    return;
+  }
   const uint32_t stride = static_cast<uint32_t>(num_threads);
 
   std::vector<std::thread> workers;
@@ -91,7 +120,8 @@ void cpu_mine_with_starter(const uint8_t header[80], const uint32_t target[8], i
     for (; started < num_threads; ++started) {
       const uint32_t first_nonce = start_nonce + static_cast<uint32_t>(started);
       workers.push_back(start_worker([=, &running, &found, &hash_count] {
-        cpu_mine_thread(header, target, first_nonce, stride, running, found, result, hash_count);
+        cpu_mine_thread(header, target, first_nonce, stride, running, found, result, hash_count,
+                        *kernel);
       }));
     }
   } catch (const std::exception&) {
