@@ -199,4 +199,58 @@ TEST(CpuSearchWorkerStart, NoMessageWhenEveryWorkerStarts) {
   EXPECT_TRUE(s.result.found);
 }
 
+// One less than `value` as a 256-bit little-endian number; value is not 0.
+Hash256 minus_one(Hash256 value) {
+  for (uint8_t& byte : value)
+    if (byte-- != 0) break;
+  return value;
+}
+
+// A solution planted at the first and at the last position of a kernel's
+// batch is reported with its own nonce and hash and an exact count; a target
+// one below its hash passes it by (the equality boundary, seen through the
+// kernels' top-word pre-check).
+TEST(CpuSearchWorkerStart, PlantedSolutionsAtBothEndsOfABatch) {
+  for (const SearchKernel* kernel : search_kernels_all()) {
+    if (!search_kernel_supported(*kernel)) continue;
+    for (int position : {0, kernel->width - 1}) {
+      SCOPED_TRACE(testing::Message() << kernel->name << ", position " << position);
+      // A header whose nonce at `position` hashes strictly below every
+      // earlier nonce of the batch, so that it is the batch's first hit.
+      Header header;
+      Hash256 planted_hash;
+      const uint32_t planted = kStart + static_cast<uint32_t>(position);
+      for (int seed = 100;; ++seed) {
+        header = make_header(seed);
+        planted_hash = reference_hash(header, planted);
+        bool earliest = true;
+        for (uint32_t n = kStart; n != planted; ++n)
+          earliest &= !value_le(reference_hash(header, n), planted_hash);
+        if (earliest) break;
+      }
+
+      SearchState exact;
+      const auto exact_words = target_words(planted_hash);
+      cpu_mine_with_starter(header.data(), exact_words.data(), 1, kStart, exact.running,
+                            exact.found, &exact.result, exact.hash_count, run_only_worker(0), kernel);
+      ASSERT_TRUE(exact.result.found);
+      EXPECT_EQ(exact.result.nonce, planted);
+      EXPECT_EQ(0, std::memcmp(exact.result.hash, planted_hash.data(), 32));
+      EXPECT_EQ(exact.hash_count.load(), static_cast<uint64_t>(position + 1));
+
+      const Hash256 below = minus_one(planted_hash);
+      const FirstHit expected = first_hit(header, below, kStart, 1);
+      SearchState missed;
+      const auto below_words = target_words(below);
+      cpu_mine_with_starter(header.data(), below_words.data(), 1, kStart, missed.running,
+                            missed.found, &missed.result, missed.hash_count, run_only_worker(0),
+                            kernel);
+      ASSERT_TRUE(missed.result.found);
+      EXPECT_NE(missed.result.nonce, planted);
+      EXPECT_EQ(missed.result.nonce, expected.nonce);
+      EXPECT_EQ(missed.hash_count.load(), expected.hashes);
+    }
+  }
+}
+
 }  // namespace
