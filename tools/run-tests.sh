@@ -44,8 +44,10 @@ bash tools/run-fuzz.sh "$fuzz_seconds"
 
 if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
   echo "== CUDA backend (compile check; GPU tests skip without a GPU)"
-  configure_and_build build/cuda -DCMAKE_BUILD_TYPE=Release -DTAMRIX_GPU=cuda \
-    -DCMAKE_CUDA_COMPILER="$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)" -DTAMRIX_BUILD_BENCH=OFF
+  cmake -S . -B build/cuda -DCMAKE_BUILD_TYPE=Release -DTAMRIX_GPU=cuda -DTAMRIX_BUILD_BENCH=OFF \
+    -DCMAKE_CUDA_COMPILER="$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)" >/dev/null
+  cmake --build build/cuda -j"$jobs" --target tamrix-miner gpu_backend_cuda_test gpu_kernel_math_test \
+    gpu_power_nvml_test gpu_power_without_nvml_test
   run_ctest build/cuda cuda -L gpu
 fi
 
