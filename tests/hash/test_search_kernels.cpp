@@ -176,12 +176,12 @@ class SearchKernelTest : public ::testing::TestWithParam<const char*> {
 // calls, half of them from a start just below 2^32 so that the run (and for a
 // wide kernel, a single call) wraps to nonce 0.
 TEST_P(SearchKernelTest, MatchesReferenceOnRandomHeadersAndWrappingRanges) {
-  constexpr uint32_t kStrides[] = {1, 2, 3, 7};
+  constexpr uint32_t kStrides[] = {1, 2, 3, 7, 8};
   constexpr int kNoncesPerHeader = 16;
   std::mt19937_64 rng(21);
   for (int trial = 0; trial < 400; ++trial) {
     const Header header = random_header(rng);
-    const uint32_t stride = kStrides[trial % 4];
+    const uint32_t stride = kStrides[trial % std::size(kStrides)];
     const uint32_t span = stride * kNoncesPerHeader;
     const uint32_t start = (trial % 2 == 0) ? 0u - (1 + static_cast<uint32_t>(rng() % (span - 1)))
                                             : static_cast<uint32_t>(rng());
