@@ -1,6 +1,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "hash/byte_order.h"
 #include "hash/cpu_features.h"
 #include "hash/search_kernel_variants.h"
 #include "hash/search_kernels.h"
@@ -23,31 +24,20 @@ uint64_t splitmix64(uint64_t* state) {
   return z ^ (z >> 31);
 }
 
-uint64_t load_le64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int j = 7; j >= 0; --j) v = (v << 8) | p[j];
-  return v;
-}
-
-void put_nonce(uint8_t header[80], uint32_t nonce) {
-  for (int j = 0; j < 4; ++j) header[76 + j] = static_cast<uint8_t>(nonce >> (8 * j));
-}
-
 // One call of the kernel against sha3_512_cpu for each of its nonces.
 bool agrees_with_reference(const SearchKernel& kernel, const uint8_t header[80],
                            uint32_t first_nonce, uint32_t stride) {
-  constexpr int kMaxWidth = 8;
-  if (kernel.width < 1 || kernel.width > kMaxWidth) return false;
+  if (kernel.width < 1 || kernel.width > kMaxSearchKernelWidth) return false;
 
   HeaderMidstate midstate;
   header_midstate_init(&midstate, header);
-  uint64_t lanes[kMaxWidth][4];
+  uint64_t lanes[kMaxSearchKernelWidth][4];
   kernel.hash(midstate, first_nonce, stride, lanes);
 
   uint8_t candidate[80];
   std::memcpy(candidate, header, sizeof candidate);
   for (int i = 0; i < kernel.width; ++i) {
-    put_nonce(candidate, first_nonce + static_cast<uint32_t>(i) * stride);
+    put_header_nonce(candidate, first_nonce + static_cast<uint32_t>(i) * stride);
     uint8_t digest[64];
     sha3_512_cpu(candidate, sizeof candidate, digest);
     for (int k = 0; k < 4; ++k)

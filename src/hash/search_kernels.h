@@ -9,9 +9,13 @@
 // Every kernel computes exactly what sha3_512_cpu computes over the 80-byte
 // header with the nonce in bytes 76..79, but returns only the first 32 digest
 // bytes, the part that is compared with the target.
+// The most nonces any kernel hashes in one call; callers size their digest
+// buffers by it.
+constexpr int kMaxSearchKernelWidth = 8;
+
 struct SearchKernel {
   const char* name;  // "scalar", "avx2 4-way" or "avx512 8-way"
-  int width;         // nonces per call; divides 4096
+  int width;         // nonces per call, 1 to kMaxSearchKernelWidth
 
   // Hashes the nonces first_nonce + i * stride (mod 2^32) for i = 0 .. width-1
   // and writes, for nonce i, digest_lanes[i][0..3]: digest bytes 0..31 read as

@@ -2,17 +2,9 @@
 
 #include <cstring>
 
+#include "hash/byte_order.h"
+
 namespace {
-
-uint64_t load_le64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int j = 7; j >= 0; --j) v = (v << 8) | p[j];
-  return v;
-}
-
-void store_le64(uint8_t* p, uint64_t v) {
-  for (int j = 0; j < 8; ++j) p[j] = static_cast<uint8_t>(v >> (8 * j));
-}
 
 void absorb_block(uint64_t state[25], const uint8_t* block, int rate) {
   for (int k = 0; k < rate / 8; ++k) state[k] ^= load_le64(block + 8 * k);

@@ -5,6 +5,7 @@
 #include <exception>
 #include <vector>
 
+#include "hash/byte_order.h"
 #include "hash/header_midstate.h"
 #include "hash/search_kernels.h"
 #include "mine/worker_start.h"
@@ -14,11 +15,6 @@ namespace {
 // Workers publish their count in batches so that the shared counter's cache
 // line is touched once per batch, not once per hash.
 constexpr uint64_t kHashCountBatch = 4096;
-constexpr int kMaxKernelWidth = 8;
-
-void store_le32(uint8_t* p, uint32_t v) {
-  for (int j = 0; j < 4; ++j) p[j] = static_cast<uint8_t>(v >> (8 * j));
-}
 
 // Digest lanes 0..3 as the eight comparison words, least significant first.
 void lanes_to_words(const uint64_t lanes[4], uint32_t words[8]) {
@@ -44,7 +40,7 @@ void cpu_mine_thread(const uint8_t header[80], const uint32_t target[8], uint32_
   const uint64_t target_top = static_cast<uint64_t>(target[7]) << 32 | target[6];
   const int width = kernel.width;
   const uint32_t batch_stride = stride * static_cast<uint32_t>(width);
-  uint64_t lanes[kMaxKernelWidth][4];
+  uint64_t lanes[kMaxSearchKernelWidth][4];
   uint32_t nonce = start_nonce;
   uint64_t hashes_done = 0;
 
@@ -104,7 +100,7 @@ void cpu_mine_with_starter(const uint8_t header[80], const uint32_t target[8], i
                            std::atomic<uint64_t>& hash_count, const WorkerStarter& start_worker,
                            const SearchKernel* kernel) {
   if (num_threads < 1) return;  // outside the callers' contract; nothing to search with
-  if (kernel == nullptr || kernel->width < 1 || kernel->width > kMaxKernelWidth) {
+  if (kernel == nullptr || kernel->width < 1 || kernel->width > kMaxSearchKernelWidth) {
     std::fputs("tamrix-miner: no SHA3-512 search kernel agrees with the reference; CPU search disabled\n",
                stderr);
     return;

@@ -3,13 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hash/byte_order.h"
 #include "node/hex.h"
 #include "node/json_doc.h"
 
 std::string block_hex(const BlockWork& work, uint32_t nonce) {
   uint8_t header[80];
   std::memcpy(header, work.header, sizeof header);
-  for (int i = 0; i < 4; ++i) header[76 + i] = static_cast<uint8_t>(nonce >> (8 * i));
+  put_header_nonce(header, nonce);
   char header_hex[161];
   bin2hex(header_hex, header, sizeof header);
   header_hex[160] = '\0';

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "hash/byte_order.h"
 #include "hash/sha3.h"
 #include "node/hex.h"
 #include "node/json_doc.h"
@@ -117,10 +118,6 @@ void decode_hash32(const char* hex, uint8_t out[32]) {
 
 void append_le(std::vector<uint8_t>& out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void store_le32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 // The signature script: a push of the height. The one-byte forms get a
