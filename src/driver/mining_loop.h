@@ -1,5 +1,6 @@
 #pragma once
 
+#include "driver/mining_ports.h"
 #include "driver/options.h"
 
 // Mines against the node named by the options until g_running is cleared:
@@ -7,3 +8,7 @@
 // prints a status line every 2 seconds. Expects has_node_settings(options).
 // Shuts the power controls down before it returns.
 void run_mining_loop(const Options& options, const DeviceModes& modes);
+
+// The loop itself, from the first fetch to "Shutting down", with its
+// neighbours supplied by the caller.
+void mine_with_ports(const Options& options, const DeviceModes& modes, const MiningPorts& ports);

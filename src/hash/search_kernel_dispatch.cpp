@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -99,7 +100,12 @@ const SearchKernel* search_kernel_auto() {
     size_t count = 0;
     for (const SearchKernel* kernel : kAllKernels)
       if (search_kernel_supported(*kernel)) supported[count++] = kernel;
-    return search_kernel_first_passing(std::span(supported, count));
+    const SearchKernel* passing = search_kernel_first_passing(std::span(supported, count));
+    // Said here, where the choice is made once, rather than by every search.
+    if (passing == nullptr)
+      std::fputs("tamrix-miner: no SHA3-512 search kernel agrees with the reference; CPU search disabled\n",
+                 stderr);
+    return passing;
   }();
   return chosen;
 }

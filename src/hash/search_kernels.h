@@ -44,5 +44,6 @@ const SearchKernel* search_kernel_first_passing(std::span<const SearchKernel* co
 
 // The widest supported kernel that passes its self-test. Decided on the first
 // call and cached; later calls cost one load. Null only if even the scalar
-// kernel disagrees with the reference, which means a broken build.
+// kernel disagrees with the reference, which means a broken build; the first
+// call then prints one line on standard error.
 const SearchKernel* search_kernel_auto();

@@ -24,3 +24,11 @@ void cpu_mine_with_starter(const uint8_t header[80], const uint32_t target[8], i
                            std::atomic<bool>& found, CpuMiningResult* result,
                            std::atomic<uint64_t>& hash_count, const WorkerStarter& start_worker,
                            const SearchKernel* kernel);
+
+// cpu_mine_resume with the thread creation and the kernel supplied likewise.
+// A null kernel (no kernel agrees with the reference) searches nothing.
+void cpu_mine_resume_with_starter(const uint8_t header[80], const uint32_t target[8],
+                                  std::span<uint32_t> next_nonces, std::atomic<bool>& running,
+                                  std::atomic<bool>& found, CpuMiningResult* result,
+                                  std::atomic<uint64_t>& hash_count,
+                                  const WorkerStarter& start_worker, const SearchKernel* kernel);
