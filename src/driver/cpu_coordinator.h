@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <thread>
 #include <vector>
@@ -12,10 +13,11 @@
 
 // The CPU search entry point the coordinator thread runs: cpu_mine_resume in
 // the program, a fake in the driver's tests.
-using CpuSearchFunction = void (*)(const uint8_t header[80], const uint32_t target[8],
-                                   std::span<uint32_t> next_nonces, std::atomic<bool>& running,
-                                   std::atomic<bool>& found, CpuMiningResult* result,
-                                   std::atomic<uint64_t>& hash_count);
+using CpuSearchFunction =
+    std::function<void(const uint8_t header[80], const uint32_t target[8],
+                       std::span<uint32_t> next_nonces, std::atomic<bool>& running,
+                       std::atomic<bool>& found, CpuMiningResult* result,
+                       std::atomic<uint64_t>& hash_count)>;
 
 // One CPU search running on a coordinator thread, with the flags, counter and
 // result record it shares with the driver, and where the search stands. The

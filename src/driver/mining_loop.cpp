@@ -90,8 +90,12 @@ bool submit_solution_found_while_fetching(MiningRun& run) {
 
 // Leaves a search of the same header and target running untouched; any other
 // is stopped, and a search of this work started, or resumed where it stopped.
+// Once a stop has been requested the unit ends before its first pass, so no
+// search is started for it.
 void cover_with_cpu_search(MiningRun& run, const BlockWork& work) {
-  if (!run.modes.cpu_enabled || cpu_search_covers(run.search, work.header, work.target)) return;
+  if (!run.modes.cpu_enabled || !g_running.load() ||
+      cpu_search_covers(run.search, work.header, work.target))
+    return;
   stop_search(run);
   start_cpu_search(run.search, work.header, work.target, run.options.cpu_threads, kCpuStartNonce);
 }
