@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hash/sha3.h"
+#include "hash/sha3_fast.h"
 #include "node/hex.h"
 #include "node/json_doc.h"
 #include "node/work_assembly.h"
@@ -148,11 +149,22 @@ void bm_sha3_256_pair_reference(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void bm_sha3_256_pair_fast(benchmark::State& state) {
+  uint8_t pair[64];
+  for (int i = 0; i < 64; ++i) pair[i] = static_cast<uint8_t>(0x3D * i + 0x11);
+  for (auto _ : state) {
+    sha3_256_fast(pair, sizeof pair, pair);
+    benchmark::DoNotOptimize(pair);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 }  // namespace
 
 BENCHMARK(bm_assemble_work)->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_json_parse)->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_hex_decode)->Unit(benchmark::kMicrosecond);
 BENCHMARK(bm_sha3_256_pair_reference);
+BENCHMARK(bm_sha3_256_pair_fast);
 
 BENCHMARK_MAIN();
