@@ -8,6 +8,7 @@ but hashlib: header fields, coinbase layout, transaction section, merkle root
 and proof of work. Test hooks make chosen replies misbehave on purpose.
 
     python3 tools/devnode.py --port 0 --zero-bits 16 --txs 0,1,2,3 --witness
+    python3 tools/devnode.py --tick-curtime --txs 3000 --tx-size 333   # a 2 MB template
 
 Only the Python standard library is used.
 """
@@ -70,6 +71,20 @@ class Invalid(Exception):
     """A submitted block broke a rule; the argument is the reason given back."""
 
 
+class EncodedResult(bytes):
+    """A reply's "result" that is already JSON text, spliced in as it is."""
+
+
+def encode_reply(reply):
+    """The reply's JSON text, the same bytes json.dumps gives, with an
+    EncodedResult spliced in rather than decoded and encoded again."""
+    result = reply.get("result")
+    if not isinstance(result, EncodedResult):
+        return json.dumps(reply).encode()
+    rest = json.dumps({k: v for k, v in reply.items() if k != "result"})
+    return b'{"result": ' + result + (b", " + rest[1:].encode() if rest != "{}" else b"}")
+
+
 # ---------------------------------------------------------------- encodings
 
 def sha3_256(data):
@@ -126,12 +141,41 @@ def script_for_address(address):
     return bytes.fromhex("0014") + sha3_256(address.encode())[:20]
 
 
-def synthetic_transaction(rng):
-    """A small transaction that looks serialised: one input, one output."""
-    return (struct.pack("<I", 2) + b"\x01" + rng.randbytes(32) + struct.pack("<I", rng.randrange(4))
-            + b"\x00" + b"\xfd\xff\xff\xff" + b"\x01"
-            + struct.pack("<Q", rng.randrange(10_000, 5_000_000_000))
-            + b"\x16\x00\x14" + rng.randbytes(20) + b"\x00\x00\x00\x00")
+# The default synthetic transaction: version, one input with an empty
+# signature script, one output paying a 22-byte script, lock time.
+SMALLEST_TX_BYTES = 4 + 1 + 36 + 1 + 4 + 1 + (8 + 1 + 22) + 4
+LARGEST_TX_BYTES = 60_000  # keeps the output count in one byte
+PADDING_OUTPUT_MAX = 8 + 1 + 252  # value, one-byte script length, script
+
+
+def padding_output_sizes(extra):
+    """Sizes of the zero-value outputs that add exactly `extra` bytes (each
+    9 to 261 bytes long): as few as will do, as even as possible."""
+    count = -(-extra // PADDING_OUTPUT_MAX)
+    share, rest = divmod(extra, count)
+    return [share + 1] * rest + [share] * (count - rest)
+
+
+def synthetic_transaction(rng, size=None):
+    """A transaction that looks serialised: one input, one output, and when
+    `size` is given, exactly `size` bytes long. Up to 8 bytes more go into
+    the output script; more than that into extra OP_RETURN outputs."""
+    extra = 0 if size is None else size - SMALLEST_TX_BYTES
+    # Drawn in the order of the default shape, so a seed gives the same
+    # transactions it always gave when no size is asked for.
+    previous_output = rng.randbytes(32) + struct.pack("<I", rng.randrange(4))
+    value = struct.pack("<Q", rng.randrange(10_000, 5_000_000_000))
+    script = b"\x00\x14" + rng.randbytes(20)
+    padding = []
+    if 0 < extra < 9:  # too little for an output of its own
+        script += rng.randbytes(extra)
+    elif extra >= 9:
+        padding = padding_output_sizes(extra)
+    outputs = (value + bytes([len(script)]) + script
+               + b"".join(b"\x00" * 8 + bytes([n - 9]) + (b"\x6a" + rng.randbytes(n - 10) if n > 9 else b"")
+                          for n in padding))
+    return (struct.pack("<I", 2) + b"\x01" + previous_output + b"\x00" + b"\xfd\xff\xff\xff"
+            + bytes([1 + len(padding)]) + outputs + b"\x00\x00\x00\x00")
 
 
 def txid_hex(data):
@@ -150,7 +194,10 @@ class Template:
         self.prev_hash = prev_hash  # digest order, as it stands in the header
         self.target = target
         self.txs = txs  # list of (data bytes, txid hex)
-        self.curtime = curtime
+        self.curtime = curtime  # the one served now
+        self.mintime = curtime - 600
+        self.served_curtimes = {curtime}  # a block may carry any of them
+        self.encoded = None  # as_json() as JSON text, made when first needed
         self.bits = compact_bits(target)
         self.fees = sum(len(data) * 10 for data, _ in txs)
         self.coinbasevalue = BLOCK_SUBSIDY + self.fees
@@ -170,7 +217,7 @@ class Template:
             ],
             "coinbasevalue": self.coinbasevalue,
             "target": "%064x" % self.target,
-            "mintime": self.curtime - 600,
+            "mintime": self.mintime,
             "curtime": self.curtime,
             "bits": "%08x" % self.bits,
             "height": self.height,
@@ -179,6 +226,20 @@ class Template:
         if self.commitment is not None:
             reply["default_witness_commitment"] = self.commitment.hex()
         return reply
+
+    def serve_curtime(self, now):
+        """Moves curtime to `now`, as a node does between blocks."""
+        if now != self.curtime:
+            self.curtime = now
+            self.served_curtimes.add(now)
+            self.encoded = None
+
+    def as_text(self):
+        """as_json() encoded, kept until the template or its curtime
+        changes: a large template costs one encoding, not one per call."""
+        if self.encoded is None:
+            self.encoded = EncodedResult(json.dumps(self.as_json()).encode())
+        return self.encoded
 
 
 def template_plan(options, index):
@@ -264,7 +325,7 @@ def check_block(block_hex, template, known_hashes, reward_scripts):
         raise Invalid("bad-prevblk")
     version, = struct.unpack_from("<I", header, 0)
     curtime, bits = struct.unpack_from("<II", header, 68)
-    if (version, curtime, bits) != (TEMPLATE_VERSION, template.curtime, template.bits):
+    if (version, bits) != (TEMPLATE_VERSION, template.bits) or curtime not in template.served_curtimes:
         raise Invalid("bad-header")
     if int.from_bytes(block_hash, "little") > template.target:
         raise Invalid("high-hash")
@@ -326,7 +387,7 @@ class Node:
         self.templates_made += 1
         txs = []
         for _ in range(tx_count):
-            data = synthetic_transaction(self.rng)
+            data = synthetic_transaction(self.rng, self.options.tx_size)
             txs.append((data, txid_hex(data)))
         return Template(self.tip_height + 1, self.tip_hash, self.options.target, txs, with_witness,
                         int(time.time()))
@@ -335,9 +396,21 @@ class Node:
         with self.lock:
             self.calls[method] = self.calls.get(method, 0) + 1
 
+    def serving_template(self):
+        """The template as served now; with --tick-curtime its curtime
+        moves to the clock first. The caller holds the lock."""
+        if self.options.tick_curtime:
+            self.template.serve_curtime(int(time.time()))
+        return self.template
+
     def block_template(self):
+        """The template as an object, for replies that are spoiled on purpose."""
         with self.lock:
-            return self.template.as_json()
+            return self.serving_template().as_json()
+
+    def block_template_text(self):
+        with self.lock:
+            return self.serving_template().as_text()
 
     def validate_address(self, address):
         if not isinstance(address, str) or not ADDRESS_RE.fullmatch(address):
@@ -547,14 +620,16 @@ class RpcHandler(BaseHTTPRequestHandler):
             self.server.log("hostile reply to %s: %s" % (method, hostile["mode"]))
             if hostile["mode"] == "slow":
                 time.sleep(hostile["delay"])
-        status, reply = self.dispatch(method, params, request_id)
+        status, reply = self.dispatch(method, params, request_id, pre_encoded=not hostile)
         if hostile and status == 200 and hostile["mode"] != "slow":
             self.send_hostile(hostile["mode"], reply)
         else:
             self.send_json(status, reply)
 
-    def dispatch(self, method, params, request_id):
-        """(HTTP status, reply object) for one call."""
+    def dispatch(self, method, params, request_id, pre_encoded=True):
+        """(HTTP status, reply object) for one call. With pre_encoded the
+        template comes as its cached JSON text; a hostile reply needs the
+        object to spoil."""
         node = self.server.node
 
         def ok(result):
@@ -569,7 +644,7 @@ class RpcHandler(BaseHTTPRequestHandler):
             if not isinstance(rules, list) or "segwit" not in rules:
                 return error(500, -8, "getblocktemplate must be called with the segwit rule set "
                                       "(call with {\"rules\": [\"segwit\"]})")
-            return ok(node.block_template())
+            return ok(node.block_template_text() if pre_encoded else node.block_template())
         if method == "validateaddress":
             if not params:
                 return error(500, -1, "validateaddress \"address\"")
@@ -614,7 +689,7 @@ class RpcHandler(BaseHTTPRequestHandler):
         self.send_body(status, content_type, body)
 
     def send_json(self, status, reply):
-        self.send_body(status, "application/json", json.dumps(reply).encode() + b"\n")
+        self.send_body(status, "application/json", encode_reply(reply) + b"\n")
 
     def send_body(self, status, content_type, body, extra_headers=None):
         self.send_response(status)
@@ -638,6 +713,16 @@ def tx_counts(text):
     return counts
 
 
+def tx_size(text):
+    try:
+        size = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a number of bytes")
+    if not SMALLEST_TX_BYTES <= size <= LARGEST_TX_BYTES:
+        raise argparse.ArgumentTypeError("between %d and %d bytes" % (SMALLEST_TX_BYTES, LARGEST_TX_BYTES))
+    return size
+
+
 def target_hex(text):
     if not re.fullmatch(r"[0-9a-fA-F]{64}", text):
         raise argparse.ArgumentTypeError("the target is 64 hex characters")
@@ -651,7 +736,7 @@ def zero_bits(text):
     return bits
 
 
-def hostile_spec(text):
+def hostile_mode_argument(text):
     mode, _, count = text.partition(":")
     if mode not in HOSTILE_MODES:
         raise argparse.ArgumentTypeError("unknown mode %r (see --help)" % mode)
@@ -683,6 +768,13 @@ def parse_options(argv):
                             help="explicit target, 64 hex characters, most significant first")
     parser.add_argument("--txs", type=tx_counts, default=[0], metavar="N[,N...]",
                         help="transactions per template; a list is used in turn (default: 0)")
+    parser.add_argument("--tx-size", type=tx_size, default=None, metavar="BYTES",
+                        help="each synthetic transaction is exactly BYTES long (%d to %d), padded "
+                             "with OP_RETURN outputs; default: %d-byte transactions with one output"
+                             % (SMALLEST_TX_BYTES, LARGEST_TX_BYTES, SMALLEST_TX_BYTES))
+    parser.add_argument("--tick-curtime", action="store_true",
+                        help="curtime follows the clock at each getblocktemplate; a block may carry "
+                             "any curtime its template has served (default: fixed per template)")
     parser.add_argument("--witness", nargs="?", const="always", default="never",
                         choices=["never", "always", "alternate"],
                         help="add a default_witness_commitment; 'alternate': none on the first pass "
@@ -691,7 +783,7 @@ def parse_options(argv):
     parser.add_argument("--seed", type=int, default=None, help="seed of the synthetic transactions")
     parser.add_argument("--reject-next", type=int, default=0, metavar="N",
                         help="answer the next N valid blocks with high-hash and drop them")
-    parser.add_argument("--hostile", type=hostile_spec, action="append", default=[], metavar="MODE[:COUNT]",
+    parser.add_argument("--hostile", type=hostile_mode_argument, action="append", default=[], metavar="MODE[:COUNT]",
                         help="spoil the next COUNT (default 1) replies as MODE says; may be repeated")
     parser.add_argument("--quiet", action="store_true", help="no log line per submitted block")
     options = parser.parse_args(argv)

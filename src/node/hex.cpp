@@ -1,15 +1,31 @@
 #include "node/hex.h"
 
-int hex_char(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 0;
+#include <array>
+
+namespace {
+
+// Nibble value of every character, 0 for those that are not hex digits: one
+// load per character instead of three range tests, for templates whose
+// transactions carry megabytes of hex.
+constexpr std::array<uint8_t, 256> make_nibble_table() {
+  std::array<uint8_t, 256> table = {};
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<uint8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<uint8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<uint8_t>(c - 'A' + 10);
+  return table;
 }
+
+constexpr std::array<uint8_t, 256> kNibble = make_nibble_table();
+
+uint8_t nibble(char c) { return kNibble[static_cast<unsigned char>(c)]; }
+
+}  // namespace
+
+int hex_char(char c) { return nibble(c); }
 
 void hex2bin(uint8_t* out, const char* hex, int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
-    out[i] = static_cast<uint8_t>(16 * hex_char(hex[2 * i]) + hex_char(hex[2 * i + 1]));
+    out[i] = static_cast<uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
   }
 }
 

@@ -1,15 +1,16 @@
 #include "node/work_assembly.h"
 
-#include <array>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "hash/byte_order.h"
-#include "hash/sha3.h"
+#include "hash/sha3_fast.h"
 #include "node/hex.h"
 #include "node/json_doc.h"
+#include "node/merkle_tree.h"
 
 namespace {
 
@@ -17,8 +18,6 @@ constexpr size_t kHash32HexChars = 64;     // target, previousblockhash, txid
 constexpr size_t kMaxScriptBytes = 252;    // each script length is one byte
 constexpr size_t kMaxCoinbaseBytes = 512;
 constexpr size_t kMaxTemplateTxs = 65534;  // the count, plus the coinbase, fits "fd" form
-
-using Hash32 = std::array<uint8_t, 32>;
 
 // The template members work assembly reads; strings belong to the document.
 struct TemplateFields {
@@ -56,8 +55,16 @@ TemplateFields read_template(const json_t* result) {
   return t;
 }
 
-// One line on stderr naming the template member that cannot be used.
-void report_invalid_field(const char* problem) { std::fprintf(stderr, "Invalid GBT field: %s\n", problem); }
+// One line on stderr naming the template member that cannot be used; every
+// such line starts the same way, so it is written here and nowhere else.
+[[gnu::format(printf, 1, 2)]] void report_invalid_field(const char* format, ...) {
+  char problem[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(problem, sizeof problem, format, args);
+  va_end(args);
+  std::fprintf(stderr, "Invalid GBT field: %s\n", problem);
+}
 
 // A member the node sent with the wrong JSON type would read as 0 or as
 // absent and give work whose block the node can only reject, so it is
@@ -74,17 +81,17 @@ bool is_object(const json_t* v) { return json_is_object(v); }
 bool member_types_valid(const json_t* result) {
   for (const char* key : {"height", "version", "curtime", "coinbasevalue"}) {
     if (present_but_not(json_object_get(result, key), is_integer)) {
-      std::fprintf(stderr, "Invalid GBT field: %s is not an integer\n", key);
+      report_invalid_field("%s is not an integer", key);
       return false;
     }
   }
   if (present_but_not(json_object_get(result, "default_witness_commitment"), is_string)) {
-    report_invalid_field("default_witness_commitment is not a string");
+    report_invalid_field("%s", "default_witness_commitment is not a string");
     return false;
   }
   const json_t* transactions = json_object_get(result, "transactions");
   if (present_but_not(transactions, is_array)) {
-    report_invalid_field("transactions is not an array");
+    report_invalid_field("%s", "transactions is not an array");
     return false;
   }
   for (size_t k = 0; k < json_array_size(transactions); ++k) {
@@ -98,7 +105,7 @@ bool member_types_valid(const json_t* result) {
       problem = ".txid is not a string";
     }
     if (problem) {
-      std::fprintf(stderr, "Invalid GBT field: transactions[%zu]%s%s\n", k, problem[0] == '.' ? "" : " ", problem);
+      report_invalid_field("transactions[%zu]%s%s", k, problem[0] == '.' ? "" : " ", problem);
       return false;
     }
   }
@@ -106,7 +113,7 @@ bool member_types_valid(const json_t* result) {
 }
 
 BlockWork refuse(const char* problem) {
-  report_invalid_field(problem);
+  report_invalid_field("%s", problem);
   return BlockWork{};
 }
 
@@ -176,7 +183,8 @@ bool read_script_pubkey(const std::string& reply, std::string* script_hex) {
   return true;
 }
 
-std::string compact_size_hex(size_t count) {
+// At most 6 characters: the count is never above kMaxTemplateTxs + 1.
+void append_compact_size_hex(std::string& out, size_t count) {
   char text[7];
   if (count <= 252) {
     std::snprintf(text, sizeof text, "%02x", static_cast<unsigned>(count));
@@ -184,42 +192,21 @@ std::string compact_size_hex(size_t count) {
     std::snprintf(text, sizeof text, "fd%02x%02x", static_cast<unsigned>(count & 0xff),
                   static_cast<unsigned>(count >> 8));
   }
-  return text;
+  out += text;
 }
 
-std::string to_hex(const std::vector<uint8_t>& bytes) {
-  std::vector<char> text(2 * bytes.size() + 1);
-  bin2hex(text.data(), bytes.data(), static_cast<int32_t>(bytes.size()));
-  return std::string(text.data(), 2 * bytes.size());
-}
-
-// Reduces the leaves in place; `leaves` has one spare entry beyond the last
-// leaf for the copy an odd level needs.
-Hash32 merkle_root(std::vector<Hash32>& leaves, size_t count) {
-  size_t n = count;
-  while (n > 1) {
-    if (n % 2 == 1) {
-      leaves[n] = leaves[n - 1];
-      ++n;
-    }
-    n /= 2;
-    for (size_t m = 0; m < n; ++m) {
-      uint8_t pair[64];  // copied first: entry m may be one of the children
-      std::memcpy(pair, leaves[2 * m].data(), 32);
-      std::memcpy(pair + 32, leaves[2 * m + 1].data(), 32);
-      sha3_256_cpu(pair, sizeof pair, leaves[m].data());
-    }
-  }
-  return leaves[0];
+// Encodes straight into the string's own buffer; bin2hex's terminator lands
+// on the one std::string keeps after its last character.
+void append_hex(std::string& out, const std::vector<uint8_t>& bytes) {
+  const size_t start = out.size();
+  out.resize(start + 2 * bytes.size());
+  bin2hex(out.data() + start, bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
 void decode_target(const char* hex, uint32_t words[8]) {
   uint8_t bytes[32];
   decode_hash32(hex, bytes);
-  for (int i = 0; i < 8; ++i) {
-    words[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
-               static_cast<uint32_t>(bytes[4 * i + 2]) << 16 | static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
-  }
+  for (int i = 0; i < 8; ++i) words[i] = load_le32(bytes + 4 * i);
 }
 
 // The reward output, and the commitment output when there is one; false
@@ -233,13 +220,11 @@ bool append_outputs(std::vector<uint8_t>& coinbase, const std::string& script_he
   append_script(coinbase, script_hex.c_str(), script_bytes);
   if (commitment == nullptr) return true;
 
+  // Its own length was checked with the template; with the reward script it
+  // may still not fit.
   const size_t commitment_bytes = std::strlen(commitment) / 2;
-  if (commitment_bytes > kMaxScriptBytes) {
-    report_invalid_field("default_witness_commitment is longer than 252 bytes");
-    return false;
-  }
   if (coinbase.size() + 8 + 1 + commitment_bytes + 4 > kMaxCoinbaseBytes) {
-    report_invalid_field("default_witness_commitment makes the coinbase longer than 512 bytes");
+    report_invalid_field("%s", "default_witness_commitment makes the coinbase longer than 512 bytes");
     return false;
   }
   append_le(coinbase, 0, 8);
@@ -247,33 +232,60 @@ bool append_outputs(std::vector<uint8_t>& coinbase, const std::string& script_he
   return true;
 }
 
+// The template's own limits that do not depend on the reward script, so a
+// template that breaks one is refused before validateaddress is called.
+// `commitment` is null when there is none. False (reported) on the first
+// broken limit.
+bool template_limits_hold(const char* commitment, const json_t* transactions) {
+  if (commitment != nullptr && std::strlen(commitment) / 2 > kMaxScriptBytes) {
+    report_invalid_field("%s", "default_witness_commitment is longer than 252 bytes");
+    return false;
+  }
+  const size_t template_txs = json_array_size(transactions);
+  if (template_txs > kMaxTemplateTxs) {
+    report_invalid_field("%s", "transactions has more than 65534 entries");
+    return false;
+  }
+  for (size_t k = 0; k < template_txs; ++k) {
+    const json_t* txid = json_object_get(json_array_get(transactions, k), "txid");
+    if (json_is_string(txid) && json_string_length(txid) != kHash32HexChars) {
+      report_invalid_field("transactions[%zu].txid is not 64 characters", k);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Sized once up front: a large template carries megabytes of data, and
+// growing the string as it goes would copy them several times.
 std::string transaction_section(const std::vector<uint8_t>& coinbase, const json_t* transactions) {
   const size_t template_txs = json_array_size(transactions);
-  std::string txn_hex = compact_size_hex(template_txs + 1) + to_hex(coinbase);
+  size_t data_chars = 0;
   for (size_t k = 0; k < template_txs; ++k) {
-    if (const char* data = member_string(json_array_get(transactions, k), "data")) txn_hex += data;
+    data_chars += json_string_length(json_object_get(json_array_get(transactions, k), "data"));
+  }
+  std::string txn_hex;
+  txn_hex.reserve(6 + 2 * coinbase.size() + data_chars);
+  append_compact_size_hex(txn_hex, template_txs + 1);
+  append_hex(txn_hex, coinbase);
+  for (size_t k = 0; k < template_txs; ++k) {
+    const json_t* data = json_object_get(json_array_get(transactions, k), "data");
+    if (json_is_string(data)) txn_hex.append(json_string_value(data), json_string_length(data));
   }
   return txn_hex;
 }
 
 // Entry 0 is the coinbase id, entry k the k-th template transaction's txid
-// (zero without one), and one spare entry for the merkle reduction. False
-// (reported) on a txid of the wrong length.
-bool merkle_leaves(const std::vector<uint8_t>& coinbase, const json_t* transactions,
-                   std::vector<Hash32>* leaves) {
+// (zero without one). The txid lengths were checked with the template.
+std::vector<Hash32> merkle_leaves(const std::vector<uint8_t>& coinbase, const json_t* transactions) {
   const size_t template_txs = json_array_size(transactions);
-  leaves->assign(template_txs + 2, Hash32{});
-  sha3_256_cpu(coinbase.data(), coinbase.size(), (*leaves)[0].data());
+  std::vector<Hash32> leaves(template_txs + 1, Hash32{});
+  sha3_256_fast(coinbase.data(), coinbase.size(), leaves[0].data());
   for (size_t k = 0; k < template_txs; ++k) {
     const char* txid = member_string(json_array_get(transactions, k), "txid");
-    if (txid == nullptr) continue;
-    if (std::strlen(txid) != kHash32HexChars) {
-      std::fprintf(stderr, "Invalid GBT field: transactions[%zu].txid is not 64 characters\n", k);
-      return false;
-    }
-    decode_hash32(txid, (*leaves)[k + 1].data());
+    if (txid != nullptr) decode_hash32(txid, leaves[k + 1].data());
   }
-  return true;
+  return leaves;
 }
 
 void lay_out_header(uint8_t header[80], const TemplateFields& t, const uint8_t previous_hash[32],
@@ -318,6 +330,7 @@ BlockWork assemble_work(const std::string& template_reply, const std::string& co
   if (t.height < 0) return refuse("height is negative");
   const char* commitment = t.default_witness_commitment;
   if (commitment != nullptr && commitment[0] == '\0') commitment = nullptr;  // empty: one output
+  if (!template_limits_hold(commitment, t.transactions)) return BlockWork{};
   std::vector<uint8_t> coinbase = coinbase_through_reward(t, commitment != nullptr);
 
   std::string script_hex;
@@ -328,13 +341,9 @@ BlockWork assemble_work(const std::string& template_reply, const std::string& co
   if (!append_outputs(coinbase, script_hex, commitment)) return BlockWork{};
   append_le(coinbase, 0, 4);  // lock time
 
-  if (json_array_size(t.transactions) > kMaxTemplateTxs) {
-    return refuse("transactions has more than 65534 entries");
-  }
   std::string txn_hex = transaction_section(coinbase, t.transactions);
-  std::vector<Hash32> leaves;
-  if (!merkle_leaves(coinbase, t.transactions, &leaves)) return BlockWork{};
-  lay_out_header(work.header, t, previous_hash, merkle_root(leaves, leaves.size() - 1), bits);
+  std::vector<Hash32> leaves = merkle_leaves(coinbase, t.transactions);
+  lay_out_header(work.header, t, previous_hash, merkle_root(leaves), bits);
 
   work.height = t.height;
   work.txn_hex = std::move(txn_hex);

@@ -8,6 +8,7 @@ import json
 import signal
 import socket
 import struct
+import time
 import unittest
 
 from harness import DevNode, RpcError, free_port
@@ -195,6 +196,113 @@ class Templates(NodeTestCase):
         stats = node.stats()
         self.assertEqual((stats["accepted"], stats["rejected"], stats["height"]), (8, 0, 22))
         self.assertEqual([b["height"] for b in stats["blocks"]], list(range(15, 23)))
+
+
+def transaction_length(data):
+    """Bytes one serialised transaction (no witness) takes from the front of
+    `data`, read field by field; a shape the reader does not know fails."""
+    offset = 0
+
+    def take(count):
+        nonlocal offset
+        if offset + count > len(data):
+            raise AssertionError("transaction runs past its data")
+        offset += count
+        return data[offset - count:offset]
+
+    def compact_size():
+        first = take(1)[0]
+        return first if first < 0xFD else int.from_bytes(take({0xFD: 2, 0xFE: 4, 0xFF: 8}[first]), "little")
+
+    take(4)  # version
+    for _ in range(compact_size()):
+        take(36)
+        take(compact_size())
+        take(4)
+    for _ in range(compact_size()):
+        take(8)
+        take(compact_size())
+    take(4)  # lock time
+    return offset
+
+
+class CurtimeTicks(NodeTestCase):
+    GBT = {"rules": ["segwit"]}
+
+    def test_curtime_follows_the_clock_only_when_asked(self):
+        ticking = self.start("--tick-curtime", "--txs", 2)
+        fixed = self.start("--txs", 2)
+        before = [node.call("getblocktemplate", self.GBT) for node in (ticking, fixed)]
+        time.sleep(1.2)
+        after = [node.call("getblocktemplate", self.GBT) for node in (ticking, fixed)]
+        self.assertGreater(after[0]["curtime"], before[0]["curtime"])
+        self.assertLessEqual(abs(after[0]["curtime"] - time.time()), 2)
+        self.assertEqual(dict(after[0], curtime=before[0]["curtime"]), before[0])  # nothing else moves
+        self.assertEqual(after[1], before[1])
+
+    def test_any_served_curtime_is_accepted_and_no_other(self):
+        node = self.start("--tick-curtime", "--zero-bits", 6, "--txs", 1, "--witness")
+        node.call("validateaddress", "miner")
+        first = node.call("getblocktemplate", self.GBT)
+        time.sleep(1.2)
+        second = node.call("getblocktemplate", self.GBT)
+        self.assertNotEqual(first["curtime"], second["curtime"])
+        builder = BlockBuilder(second, script_of("miner"))
+        never_served = second["curtime"] + 100
+        self.assertEqual(node.call("submitblock", builder.block(curtime=never_served)[0]), "bad-header")
+        self.assertIsNone(node.call("submitblock", builder.block(curtime=first["curtime"])[0]))
+        self.assertEqual(node.stats()["accepted"], 1)
+        nxt = node.call("getblocktemplate", self.GBT)
+        self.assertEqual(nxt["height"], second["height"] + 1)
+
+
+class TransactionSize(NodeTestCase):
+    GBT = {"rules": ["segwit"]}
+
+    def test_every_transaction_has_the_size_asked_for(self):
+        # 82 is the default shape; 83..90 grow its script; 91 and more add
+        # padding outputs, a second one past 343 bytes.
+        for size in (82, 83, 90, 91, 333, 343, 344, 1000):
+            with self.subTest(size=size):
+                node = self.start("--tx-size", size, "--txs", 4)
+                for tx in node.call("getblocktemplate", self.GBT)["transactions"]:
+                    data = bytes.fromhex(tx["data"])
+                    self.assertEqual((len(data), transaction_length(data)), (size, size))
+                    self.assertEqual(tx["txid"], sha3_256(data)[::-1].hex())
+                node.kill()
+        for size in (81, 60001, "x"):
+            with self.subTest(size=size), self.assertRaises(RuntimeError):
+                DevNode("--tx-size", size).start()
+
+    def test_default_transactions_keep_their_shape(self):
+        node = self.start("--txs", 3)
+        for tx in node.call("getblocktemplate", self.GBT)["transactions"]:
+            data = bytes.fromhex(tx["data"])
+            self.assertEqual(len(data), 82)
+            self.assertEqual(data[46:47], b"\x01")  # one output
+
+    def test_large_template_is_checked_like_any_other(self):
+        node = self.start("--tx-size", 333, "--txs", 40, "--zero-bits", 6, "--tick-curtime")
+        node.call("validateaddress", "miner")
+        t = node.call("getblocktemplate", self.GBT)
+        datas = [tx["data"] for tx in t["transactions"]]
+        b = BlockBuilder(t, script_of("miner"))
+        self.assertEqual(node.call("submitblock", b.block(root=b"\x22" * 32)[0]), "bad-txnmrklroot")
+        self.assertEqual(node.call("submitblock", b.block(tx_datas=datas[:-1] + [datas[-1][:-2]])[0]), "bad-txns")
+        self.assertEqual(node.call("submitblock", b.block(tx_datas=datas[1:] + datas[:1])[0]), "bad-txns")
+        self.assertIsNone(node.call("submitblock", b.block()[0]))
+
+    def test_three_thousand_transactions_make_a_two_megabyte_reply(self):
+        node = self.start("--tx-size", 333, "--txs", 3000, "--tick-curtime")
+        body = json.dumps({"id": 1, "method": "getblocktemplate", "params": [self.GBT]})
+        status, first = node.request(body)
+        self.assertEqual(status, 200)
+        self.assertGreater(len(first), 2_000_000)
+        t = json.loads(first)["result"]
+        self.assertEqual(len(t["transactions"]), 3000)
+        self.assertEqual({len(tx["data"]) for tx in t["transactions"]}, {666})
+        status, again = node.request(body)
+        self.assertEqual(dict(json.loads(again)["result"], curtime=t["curtime"]), t)
 
 
 class BlockChecks(NodeTestCase):

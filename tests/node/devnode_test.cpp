@@ -189,3 +189,28 @@ TEST(DevNode, CorruptedBlocksAreRejectedWithTheNodesReason) {
   EXPECT_TRUE(client.submit_block(work, good_nonce));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
+
+// Merkle trees with odd levels above the first (4 to 7 template
+// transactions) and a 2 MB template of 3000, each root checked by the node
+// with hashlib. The node's curtime ticks meanwhile, as a real node's does.
+TEST(DevNode, LargeAndOddSizedTemplatesAreAccepted) {
+  if (!devnode_available()) GTEST_SKIP() << "python3 or tools/devnode.py missing";
+  const int counts[] = {4, 5, 6, 7, 3000};
+  DevNode node({"--zero-bits", "8", "--txs", "4,5,6,7,3000", "--tx-size", "333", "--tick-curtime", "--witness"});
+  ASSERT_FALSE(node.url().empty()) << "devnode did not start";
+  GbtClient client(node.url(), "tamrix", "tamrix", "tmx1qreward");
+
+  for (int count : counts) {
+    const BlockWork work = quiet_get_work(client);
+    ASSERT_TRUE(work.valid);
+    // Count prefix, 333 bytes of hex per template transaction, and the coinbase.
+    EXPECT_GT(work.txn_hex.size(), 666u * count) << count;
+    testing::internal::CaptureStderr();
+    const bool accepted = client.submit_block(work, find_nonce(work, true));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(accepted) << count << " transactions: " << err;
+  }
+  const Stats stats = stats_of(client);
+  EXPECT_EQ(stats.accepted, 5);
+  EXPECT_EQ(stats.rejected, 0);
+}

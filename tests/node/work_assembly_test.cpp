@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "template_builder.h"
 #include "test_support.h"
@@ -188,6 +189,33 @@ TEST(WorkAssembly, MerkleRootsWithZeroToThreeTransactions) {
   }
 }
 
+// With the coinbase, 5 to 8 leaves: 5 gives odd levels of 5 and 3, 6 an odd
+// second level only, 7 an odd first level only, 8 none. The expected root is
+// reduced here with OpenSSL over the leaves.
+TEST(WorkAssembly, MerkleRootsWithFourToSevenTransactions) {
+  const char* txids[] = {kTxid1, kTxid2, kTxid3, "00000000000000000000000000000000000000000000000000000000000000ff",
+                         "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff00",
+                         "5555555555555555555555555555555555555555555555555555555555555555",
+                         "0f1e2d3c4b5a69788796a5b4c3d2e1f00f1e2d3c4b5a69788796a5b4c3d2e1f0"};
+  for (int n = 4; n <= 7; ++n) {
+    TemplateBuilder builder;
+    for (int i = 0; i < n; ++i) builder.add_tx(txids[i], "00");
+    const Outcome o = assemble(builder.reply());
+    ASSERT_TRUE(o.work.valid) << o.err;
+
+    const size_t coinbase_chars = 2 * (60 + 4 + 22);
+    std::vector<Bytes> level = {openssl_sha3_256(from_hex(o.work.txn_hex.substr(2, coinbase_chars)))};
+    for (int i = 0; i < n; ++i) level.push_back(reversed(from_hex(txids[i])));
+    while (level.size() > 1) {
+      if (level.size() % 2 == 1) level.push_back(level.back());
+      std::vector<Bytes> parents;
+      for (size_t i = 0; i < level.size(); i += 2) parents.push_back(openssl_sha3_256(concat(level[i], level[i + 1])));
+      level = parents;
+    }
+    EXPECT_EQ(merkle_root_of(o.work), level[0]) << n << " transactions";
+  }
+}
+
 TEST(WorkAssembly, UpperCaseHexDecodesLikeLowerCase) {
   auto upper = [](std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -313,9 +341,11 @@ TEST(WorkAssembly, RefusalsOfValuesOutsideTheDataModel) {
       {TemplateBuilder().set("previousblockhash", "").reply(),
        "Invalid GBT field: previousblockhash is not 64 characters\n", 0},
       {TemplateBuilder().add_tx(kTxid1, "00").add_tx(hash63.c_str(), "00").reply(),
-       "Invalid GBT field: transactions[1].txid is not 64 characters\n", 1},
+       "Invalid GBT field: transactions[1].txid is not 64 characters\n", 0},
+      {TemplateBuilder().add_tx(hash65.c_str(), "00").reply(),
+       "Invalid GBT field: transactions[0].txid is not 64 characters\n", 0},
       {TemplateBuilder().set("default_witness_commitment", std::string(506, 'a').c_str()).reply(),
-       "Invalid GBT field: default_witness_commitment is longer than 252 bytes\n", 1},
+       "Invalid GBT field: default_witness_commitment is longer than 252 bytes\n", 0},
   };
   for (const Case& c : cases) {
     const Outcome o = assemble(c.reply);
@@ -402,7 +432,32 @@ TEST(WorkAssembly, TransactionCountLimit) {
   ASSERT_TRUE(most.work.valid) << most.err;
   EXPECT_EQ(most.work.txn_hex.substr(0, 6), "fdffff");
 
-  expect_refused(assemble(template_with(65535)), "Invalid GBT field: transactions has more than 65534 entries\n");
+  const Outcome too_many = assemble(template_with(65535));
+  expect_refused(too_many, "Invalid GBT field: transactions has more than 65534 entries\n");
+  EXPECT_EQ(too_many.address_calls, 0);
+}
+
+// What the template alone decides is refused before validateaddress, even
+// when the address reply would have been refused too; only the coinbase's
+// total length, which needs the reward script, is checked after the call.
+TEST(WorkAssembly, TemplateOnlyRefusalsComeBeforeTheAddressCall) {
+  const std::string unusable_address_reply = "{\"result\":null,\"error\":{\"code\":-5},\"id\":1}";
+  const Outcome bad_txid = assemble(TemplateBuilder().add_tx("abcd", "00").reply(), unusable_address_reply);
+  expect_refused(bad_txid, "Invalid GBT field: transactions[0].txid is not 64 characters\n");
+  EXPECT_EQ(bad_txid.address_calls, 0);
+
+  const Outcome long_commitment = assemble(
+      TemplateBuilder().set("default_witness_commitment", std::string(506, 'c').c_str()).reply(),
+      address_reply(std::string(506, 'b')));  // a script that is too long as well
+  expect_refused(long_commitment, "Invalid GBT field: default_witness_commitment is longer than 252 bytes\n");
+  EXPECT_EQ(long_commitment.address_calls, 0);
+
+  const Outcome overfull = assemble(
+      TemplateBuilder().set("height", json_int_t{1}).set("default_witness_commitment", std::string(380, 'c').c_str())
+          .reply(),
+      address_reply(std::string(504, 'b')));
+  expect_refused(overfull, "Invalid GBT field: default_witness_commitment makes the coinbase longer than 512 bytes\n");
+  EXPECT_EQ(overfull.address_calls, 1);
 }
 
 TEST(WorkAssembly, UnchangedTemplateGivesIdenticalWork) {
