@@ -76,28 +76,16 @@ void print_status(const MiningRun& run, Clock::time_point now) {
                     run.totals.blocks_found, run.ports.power_get_temp());
 }
 
-// A search that kept running while the next work was fetched may have solved
-// the work it was started for: that block goes in first. The work fetched
-// meanwhile predates the submission, so the caller fetches again.
-bool submit_solution_found_while_fetching(MiningRun& run) {
-  if (!g_running.load() || !cpu_search_active(run.search) ||
-      !run.search.found.load(std::memory_order_relaxed))
-    return false;
+// Stops the search that kept running while the next work was fetched. If it
+// solved the work it was started for, that block goes in first (unless a stop
+// has been requested) and true is returned: the work fetched meanwhile
+// predates the submission, so the caller fetches again.
+bool stop_search_and_submit_its_solution(MiningRun& run) {
+  if (!cpu_search_active(run.search)) return false;
   stop_search(run);  // the result record is complete only after the join
+  if (!g_running.load() || !run.search.found.load()) return false;
   announce_solution(run, run.searched, run.search.result.nonce, "CPU");
   return true;
-}
-
-// Leaves a search of the same header and target running untouched; any other
-// is stopped, and a search of this work started, or resumed where it stopped.
-// Once a stop has been requested the unit ends before its first pass, so no
-// search is started for it.
-void cover_with_cpu_search(MiningRun& run, const BlockWork& work) {
-  if (!run.modes.cpu_enabled || !g_running.load() ||
-      cpu_search_covers(run.search, work.header, work.target))
-    return;
-  stop_search(run);
-  start_cpu_search(run.search, work.header, work.target, run.options.cpu_threads, kCpuStartNonce);
 }
 
 // Searches one unit of work until it is solved, the GPU fails or has launched
@@ -184,14 +172,23 @@ void mine_with_ports(const Options& options, const DeviceModes& modes, const Min
     // A search still running from the last unit keeps hashing while this
     // fetch waits on the node.
     BlockWork work = ports.get_work();
-    if (submit_solution_found_while_fetching(run)) continue;
+    // New work of the same header and target takes the running search over
+    // untouched; any other search is stopped here.
+    const bool carries_on =
+        work.valid && cpu_search_covers(run.search, work.header, work.target);
+    if ((!carries_on || run.search.found.load(std::memory_order_relaxed)) &&
+        stop_search_and_submit_its_solution(run))
+      continue;
     if (!work.valid) {
-      stop_search(run);
       std::fputs("Failed to get work, retrying in 5s...\n", stderr);
       ports.sleep(std::chrono::seconds(5));
       continue;
     }
-    cover_with_cpu_search(run, work);
+    // A stopped search of this header and target resumes where it stopped.
+    // Once a stop has been requested the unit ends before its first pass, so
+    // no search is started for it.
+    if (run.modes.cpu_enabled && !cpu_search_active(run.search) && g_running.load())
+      start_cpu_search(run.search, work.header, work.target, options.cpu_threads, kCpuStartNonce);
     run.searched = std::move(work);
     if (mine_work_unit(run, run.searched) != UnitEnd::refresh) stop_search(run);
   }

@@ -271,32 +271,43 @@ TEST(MiningLoop, FailedFetchStopsTheSearchAndTheSameHeaderResumesIt) {
 }
 
 // A solution found while the next work is fetched goes in with the work it
-// was found for, before any search of the new work starts, and the work
-// fetched meanwhile is dropped for a fresh fetch.
+// was found for, before any search of the new work starts, whatever that
+// fetch brought back; the work fetched meanwhile is dropped for a fresh fetch.
 TEST(MiningLoop, SolutionFoundDuringTheFetchIsSubmittedWithItsOwnWork) {
-  Harness h;
-  cpu_only(h);
-  h.serve = [&h](int call) {
-    if (call == 1) {
-      h.search.plant.store(true);
-      EXPECT_TRUE(wait_for([&h] { return h.search.planted.load(); }));
-      return make_work(2, 99);
-    }
-    return make_work(call == 0 ? 1 : 3);
+  struct Case {
+    const char* fetched;
+    BlockWork work;
   };
-  h.stop_after_fetches = 3;
-  h.run();
-  ASSERT_EQ(h.submissions.size(), 1u);
-  EXPECT_EQ(h.submissions[0].first_header_byte, 1);
-  EXPECT_EQ(h.submissions[0].nonce, h.search.planted_nonce);
-  EXPECT_EQ(h.submissions[0].sittings_started_before, 1);
-  EXPECT_NE(h.out.find("*** CPU SOLUTION! Nonce: 2147527629 ***\nBlock 7 ACCEPTED (CPU)! (total: 1)\n"),
-            std::string::npos)
-      << h.out;
-  // The third fetch's header 3 is searched; header 2 never is.
-  ASSERT_EQ(h.search.sittings.size(), 2u);
-  EXPECT_EQ(h.search.sittings[1].first_header_byte, 3);
-  EXPECT_NE(h.out.find("Shutting down. Blocks found: 1\n"), std::string::npos);
+  const Case cases[] = {{"a new header", make_work(2, 99)},
+                        {"the same header", make_work(1, 99)},
+                        {"a failure", BlockWork{}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fetched);
+    Harness h;
+    cpu_only(h);
+    h.serve = [&h, &c](int call) {
+      if (call == 1) {
+        h.search.plant.store(true);
+        EXPECT_TRUE(wait_for([&h] { return h.search.planted.load(); }));
+        return c.work;
+      }
+      return make_work(call == 0 ? 1 : 3);
+    };
+    h.stop_after_fetches = 3;
+    h.run();
+    ASSERT_EQ(h.submissions.size(), 1u);
+    EXPECT_EQ(h.submissions[0].first_header_byte, 1);
+    EXPECT_EQ(h.submissions[0].nonce, h.search.planted_nonce);
+    EXPECT_EQ(h.submissions[0].sittings_started_before, 1);
+    EXPECT_NE(h.out.find("*** CPU SOLUTION! Nonce: 2147527629 ***\nBlock 7 ACCEPTED (CPU)! (total: 1)\n"),
+              std::string::npos)
+        << h.out;
+    EXPECT_EQ(h.err.find("Failed to get work"), std::string::npos);
+    // The third fetch's header 3 is searched; the second fetch's work never is.
+    ASSERT_EQ(h.search.sittings.size(), 2u);
+    EXPECT_EQ(h.search.sittings[1].first_header_byte, 3);
+    EXPECT_NE(h.out.find("Shutting down. Blocks found: 1\n"), std::string::npos);
+  }
 }
 
 // With the default batch a unit ends after its 17th launch, not its 16th; the
