@@ -237,35 +237,42 @@ def plant(distance, node_args=DEFAULT_NODE_ARGS, window=DEFAULT_WINDOW, tries=DE
 
 def demonstrate(seconds, threads):
     """Plants at `seconds` of one thread's hashing, runs the miner, and
-    prints how long it took to find and get the planted block accepted."""
+    prints how long it took to find and get the planted block accepted.
+    0 when the node accepted the planted nonce as the miner's first solution."""
     rate = single_thread_rate()
     print("single-thread rate: %.2f MH/s" % (rate / 1e6), flush=True)
     started = time.monotonic()
     planted = plant(int(rate * seconds))
-    print("planted %s" % planted.describe())
     print("planted nonce %d: %d hashes past 0x%08x, %.2f s of one thread's hashing "
-          "(found after %d seed(s), %.1f s of planting)" % (
-              planted.nonce, planted.index, CPU_START_NONCE, planted.index / rate, planted.tries,
-              time.monotonic() - started), flush=True)
+          "(seed %d, %d seed(s) tried, %.1f s of planting)" % (
+              planted.nonce, planted.index, CPU_START_NONCE, planted.index / rate, planted.seed,
+              planted.tries, time.monotonic() - started), flush=True)
     miner = Miner(mining_args(planted.node.url, threads=threads))
+    limit = 10 + 4 * planted.index / rate
     try:
-        limit = 10 + 4 * planted.index / rate
         deadline = time.monotonic() + limit
         while not miner.matches(ACCEPTED_RE) and miner.process.poll() is None and time.monotonic() < deadline:
             time.sleep(0.02)
-        elapsed = time.monotonic() - miner.started
-        solutions = [int(m.group(1)) for m in miner.matches(SOLUTION_RE)]
-        units = len(miner.matches(NEW_BLOCK_RE))
+        lines = miner.timed_lines()
         accepted = planted.node.stats()["accepted"]
     finally:
         miner.kill()
         planted.node.kill()
-    if accepted and solutions[:1] == [planted.nonce]:
-        print("miner (%d thread(s)) found nonce %d and the node accepted it %.2f s after start, "
-              "over %d work units" % (threads, solutions[0], elapsed, units))
+
+    def first_arrival(regex):
+        return next(((t - miner.started, regex.match(text)) for t, text in lines if regex.match(text)),
+                    (None, None))
+
+    found_at, solution = first_arrival(SOLUTION_RE)
+    accepted_at, _ = first_arrival(ACCEPTED_RE)
+    units = sum(1 for _, text in lines if NEW_BLOCK_RE.match(text))
+    if solution and int(solution.group(1)) == planted.nonce and accepted_at is not None and accepted:
+        print("miner on %d thread(s): found nonce %s %.2f s after it started, accepted by the node "
+              "at %.2f s, over %d work units" % (threads, solution.group(1), found_at, accepted_at, units))
         return 0
-    print("miner (%d thread(s)) did not get the planted nonce accepted within %.0f s: solutions %s, "
-          "%d work units, node accepted %d" % (threads, limit, solutions, units, accepted))
+    print("miner on %d thread(s): planted nonce not found and accepted within %.0f s (first solution: "
+          "%s; %d work units; node accepted %d)" % (
+              threads, limit, solution.group(1) if solution else "none", units, accepted))
     return 1
 
 
