@@ -147,11 +147,11 @@ def compact_band(distance):
 
 # ---------------------------------------------------------------- scanning and calibrating
 
-def scan(header, start, count, target):
-    """(index, nonce) of the first nonce of start, start + 1, ... (at most
-    count) that meets target, per nonce_scan; None when there is none. The
-    hash the tool reports is checked against hashlib."""
-    reply = subprocess.run([NONCE_SCAN, header.hex(), str(start), str(count), "%064x" % target],
+def scan(header, start, count, target, stride=1):
+    """(index, nonce) of the first nonce of start, start + stride, ... (at
+    most count) that meets target, per nonce_scan; None when there is none.
+    The hash the tool reports is checked against hashlib."""
+    reply = subprocess.run([NONCE_SCAN, header.hex(), str(start), str(count), "%064x" % target, str(stride)],
                            capture_output=True, text=True, timeout=600)
     if reply.returncode != 0:
         raise RuntimeError("nonce_scan failed (%d): %s" % (reply.returncode, reply.stderr))
@@ -161,7 +161,7 @@ def scan(header, start, count, target):
     if len(words) != 4 or words[0] != "found":
         raise RuntimeError("nonce_scan printed %r" % reply.stdout)
     index, nonce, digest = int(words[1]), int(words[2]), bytes.fromhex(words[3])
-    if nonce != (start + index) & 0xFFFFFFFF or int.from_bytes(digest, "little") != pow_value(header, nonce):
+    if nonce != (start + index * stride) & 0xFFFFFFFF or int.from_bytes(digest, "little") != pow_value(header, nonce):
         raise RuntimeError("nonce_scan's answer disagrees with hashlib: %r" % reply.stdout)
     return index, nonce
 
