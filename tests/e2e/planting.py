@@ -20,8 +20,9 @@ The band is chosen so that one hash in `distance` meets its top, and the
 node is given the top of the band: every earlier nonce's hash lies above it,
 the planted one on or below.
 
-The node's template keeps its curtime until a block is accepted, so the
-header stays the same for as long as the miner looks for the planted nonce.
+The node runs without --tick-curtime, so its template keeps the curtime it
+was made with until a block is accepted, and the header stays the same for
+as long as the miner looks for the planted nonce.
 
 Environment: TAMRIX_MINER (rate calibration), TAMRIX_NONCE_SCAN (the scan
 tool), TAMRIX_DEVNODE (through harness).
