@@ -110,7 +110,7 @@ void mine_work_unit(GbtClient& client, const BlockWork& work, const Options& opt
 }  // namespace
 
 void run_mining_loop(const Options& options, const DeviceModes& modes) {
-  GbtClient client(options.rpc_url, options.rpc_user, options.rpc_pass, options.coinbase_addr);
+  GbtClient client(options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
 
   std::printf("Connecting to %s...\n", options.rpc_url);
   if (modes.cpu_enabled) std::printf("CPU mining: %d threads\n", options.cpu_threads);
