@@ -3,7 +3,7 @@
 # included), AddressSanitizer with UndefinedBehaviorSanitizer over the whole
 # suite, ThreadSanitizer over the search and the mining loop, every fuzz
 # target for FUZZ_SECONDS (60 by default), the release build's install and
-# Debian package, and a compile check of the CUDA backend where the toolkit
+# Debian package, the example systemd unit, and a compile check of the CUDA backend where the toolkit
 # is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,6 +51,9 @@ TSAN_OPTIONS=halt_on_error=1 run_ctest build/tsan tsan -L search
 echo "== install and Debian package (release build)"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=Release -DTAMRIX_BUILD_TESTS=OFF -DTAMRIX_BUILD_BENCH=OFF
 run_counted check-package bash tools/check-package.sh build/release
+
+echo "== example systemd unit"
+run_counted check-service bash tools/check-service.sh build/release/tamrix-miner
 
 echo "== fuzzing, ${fuzz_seconds}s per target"
 bash tools/run-fuzz.sh "$fuzz_seconds"
