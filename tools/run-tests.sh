@@ -3,8 +3,9 @@
 # included), AddressSanitizer with UndefinedBehaviorSanitizer over the whole
 # suite, ThreadSanitizer over the search and the mining loop, every fuzz
 # target for FUZZ_SECONDS (60 by default), the release build's install and
-# Debian package, the example systemd unit, and a compile check of the CUDA backend where the toolkit
-# is installed.
+# Debian package, the example systemd unit, the unit tests cross-built for
+# arm64 and run under qemu, and a compile check of the CUDA backend where
+# the toolkit is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -54,6 +55,9 @@ run_counted check-package bash tools/check-package.sh build/release
 
 echo "== example systemd unit"
 run_counted check-service bash tools/check-service.sh build/release/tamrix-miner
+
+echo "== arm64 cross build, unit tests under qemu-aarch64"
+run_counted cross-arm64 bash tools/cross-arm64.sh
 
 echo "== fuzzing, ${fuzz_seconds}s per target"
 bash tools/run-fuzz.sh "$fuzz_seconds"
