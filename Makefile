@@ -1,8 +1,11 @@
 # Thin wrapper over CMake. `make demo` mines against the bundled development
-# node; `make test` builds and runs every test, sanitizer builds included.
+# node; `make test` builds and runs every test, sanitizer builds included;
+# `make install` puts the release binary in $(PREFIX)/bin; `make deb` packs
+# it into build/release/tamrix-miner_VERSION_ARCH.deb.
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: deps release demo test clean
+.PHONY: deps release demo test install deb clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -13,6 +16,12 @@ release: deps
 
 demo: release
 	bash tools/demo.sh build/release/tamrix-miner
+
+install: release
+	cmake --install build/release --prefix $(PREFIX)
+
+deb: release
+	cd build/release && cpack -G DEB
 
 test: deps
 	bash tools/run-tests.sh

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const Options& o = scan.options;
-  for (const char* text : {o.rpc_url, o.rpc_user, o.rpc_pass, o.coinbase_addr}) {
+  for (const char* text : {o.rpc_url, o.rpc_user, o.coinbase_addr}) {
     if (text) {
       bool inside = false;
       for (size_t i = 1; i < args.size(); ++i)
@@ -42,6 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!inside) __builtin_trap();
     }
   }
+  // Each password index names a whole argument, and the last one holds
+  // exactly the text the settings copied.
+  for (int index : scan.password_arguments)
+    if (index < 1 || index >= static_cast<int>(args.size())) __builtin_trap();
+  if (o.rpc_pass.has_value() != !scan.password_arguments.empty()) __builtin_trap();
+  if (o.rpc_pass && *o.rpc_pass != args[scan.password_arguments.back()]) __builtin_trap();
   derive_device_modes(o);
   device_combination_error(o);
   return 0;

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs what the miner, its tests and its benchmarks need on Debian 12.
+# Installs what the miner, its tests, its benchmarks and its Debian package
+# (dpkg-dev: dpkg-shlibdeps computes the package's dependencies) need on
+# Debian 12, and systemd for systemd-analyze, which checks the example
+# service unit (a few MB; installing it starts nothing in a container).
 # Does nothing when every package is already there.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev libjansson-dev
           libgtest-dev libbenchmark-dev libssl-dev openssl python3
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev dpkg-dev systemd)
 
 missing=()
 for p in "${packages[@]}"; do

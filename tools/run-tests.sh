@@ -2,8 +2,10 @@
 # Builds and runs every test: the plain build (slow end-to-end cases
 # included), AddressSanitizer with UndefinedBehaviorSanitizer over the whole
 # suite, ThreadSanitizer over the search and the mining loop, every fuzz
-# target for FUZZ_SECONDS (60 by default), and a compile check of the CUDA
-# backend where the toolkit is installed.
+# target for FUZZ_SECONDS (60 by default), the release build's install and
+# Debian package, the example systemd unit, the unit tests cross-built for
+# arm64 and run under qemu, and a compile check of the CUDA backend where
+# the toolkit is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -26,6 +28,14 @@ run_ctest() {  # build dir, log name, ctest args...
   passed=$((passed + ${total:-0}))
 }
 
+run_counted() {  # log name, command...: a script that ends with "NAME: N passed"
+  local name=$1; shift
+  "$@" 2>&1 | tee "$logs/$name.log"
+  local total
+  total=$(sed -n "s/^$name: \([0-9]*\) passed\$/\1/p" "$logs/$name.log")
+  passed=$((passed + ${total:-0}))
+}
+
 echo "== plain build"
 configure_and_build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_ctest build/test plain
@@ -38,6 +48,16 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== ThreadSanitizer (search and mining loop)"
 configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIX_SANITIZE=thread -DTAMRIX_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1 run_ctest build/tsan tsan -L search
+
+echo "== install and Debian package (release build)"
+configure_and_build build/release -DCMAKE_BUILD_TYPE=Release -DTAMRIX_BUILD_TESTS=OFF -DTAMRIX_BUILD_BENCH=OFF
+run_counted check-package bash tools/check-package.sh build/release
+
+echo "== example systemd unit"
+run_counted check-service bash tools/check-service.sh build/release/tamrix-miner
+
+echo "== arm64 cross build, unit tests under qemu-aarch64"
+run_counted cross-arm64 bash tools/cross-arm64.sh
 
 echo "== fuzzing, ${fuzz_seconds}s per target"
 bash tools/run-fuzz.sh "$fuzz_seconds"

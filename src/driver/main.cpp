@@ -1,6 +1,7 @@
 // Entry point: the start-up sequence from the argument scan to the run mode.
 #include <cstdio>
 
+#include "driver/argument_masking.h"
 #include "driver/benchmark.h"
 #include "driver/mining_loop.h"
 #include "driver/options.h"
@@ -13,6 +14,9 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   const ScanResult scan = scan_arguments(argc, argv);
+  // The options hold their own copy of the password, so its argument can go
+  // before anything else happens: from here on ps shows only x characters.
+  mask_arguments(argc, argv, scan.password_arguments);
   if (scan.unknown_option) {
     std::fprintf(stderr, "Unknown option: %s\n", scan.unknown_option);
     print_help();

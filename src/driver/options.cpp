@@ -73,6 +73,7 @@ ScanResult scan_arguments(int argc, const char* const argv[]) {
       o.rpc_user = argv[++i];
     } else if (equals(arg, "-p") && has_next) {
       o.rpc_pass = argv[++i];
+      scan.password_arguments.push_back(i);
     } else if (begins_with(arg, "--coinbase-addr=")) {
       o.coinbase_addr = arg + std::strlen("--coinbase-addr=");
     } else if (begins_with(arg, "--coinbase-addr") && has_next) {
@@ -99,5 +100,6 @@ const char* device_combination_error(const Options& options) {
 }
 
 bool has_node_settings(const Options& options) {
-  return options.rpc_url && options.rpc_user && options.rpc_pass && options.coinbase_addr;
+  return options.rpc_url && options.rpc_user && options.rpc_pass.has_value() &&
+         options.coinbase_addr;
 }

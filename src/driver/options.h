@@ -1,10 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 // The run settings as the command line gives them. The text settings point
 // into the argument vector itself and are null until given; an empty string
-// is a value like any other.
+// is a value like any other. The password is the exception: it is copied,
+// because its argument is overwritten once the scan is done (see
+// argument_masking.h), and is empty-optional until given.
 struct Options {
   bool benchmark = false;                 // --benchmark: measure hash rates, no node
   bool show_help = false;                 // -h, --help
@@ -18,7 +23,7 @@ struct Options {
   uint32_t batch_size = 0x100000;         // --batch-size N: nonces per GPU launch
   const char* rpc_url = nullptr;          // -o URL: the node's RPC endpoint
   const char* rpc_user = nullptr;         // -u USER: RPC user name
-  const char* rpc_pass = nullptr;         // -p PASS: RPC password
+  std::optional<std::string> rpc_pass;    // -p PASS: RPC password (owned copy)
   const char* coinbase_addr = nullptr;    // --coinbase-addr ADDR: where block rewards go
 };
 
@@ -27,6 +32,9 @@ struct Options {
 struct ScanResult {
   Options options;
   const char* unknown_option = nullptr;  // null when every argument was understood
+  // argv indices whose whole text is a password value, in scan order; a
+  // repeated -p lists each one, since every copy is as secret as the last.
+  std::vector<int> password_arguments;
 };
 
 // Reads argv[1..argc-1] left to right; the first unknown argument stops the

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
-void print_banner() { std::fputs("tamrix-miner v0.1.0 - TAMRIX SHA3-512 Unified CPU+GPU Miner\n", stdout); }
+void print_banner() {
+  std::fputs("tamrix-miner v" TAMRIX_VERSION " - TAMRIX SHA3-512 Unified CPU+GPU Miner\n", stdout);
+}
 
 void print_help() {
   // One format with no arguments, so each %% prints as a single percent sign.

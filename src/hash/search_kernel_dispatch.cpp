@@ -1,22 +1,15 @@
+// Lookup, self-test and the automatic choice. Which kernels exist and which
+// this CPU runs comes from the processor's kernel list
+// (search_kernel_list_*.cpp, picked by src/hash/CMakeLists.txt).
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <vector>
 
 #include "hash/byte_order.h"
-#include "hash/cpu_features.h"
-#include "hash/search_kernel_variants.h"
 #include "hash/search_kernels.h"
 #include "hash/sha3.h"
 
 namespace {
-
-const SearchKernel* const kAllKernels[] = {&search_kernel_avx512, &search_kernel_avx2,
-                                           &search_kernel_scalar};
-
-const CpuFeatures& cpu_features() {
-  static const CpuFeatures features = cpu_features_detect();
-  return features;
-}
 
 uint64_t splitmix64(uint64_t* state) {
   uint64_t z = (*state += 0x9E3779B97F4A7C15ULL);
@@ -49,17 +42,9 @@ bool agrees_with_reference(const SearchKernel& kernel, const uint8_t header[80],
 
 }  // namespace
 
-std::span<const SearchKernel* const> search_kernels_all() { return kAllKernels; }
-
-bool search_kernel_supported(const SearchKernel& kernel) {
-  if (&kernel == &search_kernel_avx512) return cpu_features().avx512f_vl;
-  if (&kernel == &search_kernel_avx2) return cpu_features().avx2;
-  return &kernel == &search_kernel_scalar;
-}
-
 const SearchKernel* search_kernel_find(const char* name) {
   if (name == nullptr) return nullptr;
-  for (const SearchKernel* kernel : kAllKernels)
+  for (const SearchKernel* kernel : search_kernels_all())
     if (std::strcmp(kernel->name, name) == 0)
       return search_kernel_supported(*kernel) ? kernel : nullptr;
   return nullptr;
@@ -96,11 +81,10 @@ const SearchKernel* search_kernel_auto() {
   // A function-local static: the first caller decides, concurrent first
   // callers wait for it, and every later call is a plain load.
   static const SearchKernel* const chosen = [] {
-    const SearchKernel* supported[std::size(kAllKernels)];
-    size_t count = 0;
-    for (const SearchKernel* kernel : kAllKernels)
-      if (search_kernel_supported(*kernel)) supported[count++] = kernel;
-    const SearchKernel* passing = search_kernel_first_passing(std::span(supported, count));
+    std::vector<const SearchKernel*> supported;
+    for (const SearchKernel* kernel : search_kernels_all())
+      if (search_kernel_supported(*kernel)) supported.push_back(kernel);
+    const SearchKernel* passing = search_kernel_first_passing(supported);
     // Said here, where the choice is made once, rather than by every search.
     if (passing == nullptr)
       std::fputs("tamrix-miner: no SHA3-512 search kernel agrees with the reference; CPU search disabled\n",

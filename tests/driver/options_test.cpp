@@ -59,7 +59,7 @@ TEST(ScanArguments, DefaultsWithNoArguments) {
   EXPECT_EQ(o.batch_size, 1048576u);
   EXPECT_EQ(o.rpc_url, nullptr);
   EXPECT_EQ(o.rpc_user, nullptr);
-  EXPECT_EQ(o.rpc_pass, nullptr);
+  EXPECT_FALSE(o.rpc_pass.has_value());
   EXPECT_EQ(o.coinbase_addr, nullptr);
 }
 
@@ -166,14 +166,16 @@ TEST(ScanArguments, RepeatedOptionOverwrites) {
   EXPECT_STREQ(o.rpc_url, "b");
 }
 
+// The password is the one text setting that is copied (its argument gets
+// masked); the others point into the arguments.
 TEST(ScanArguments, TextSettingsPointIntoTheArguments) {
   const char* url = "http://127.0.0.1:18444";
   const char* addr_arg = "--coinbase-addr=tamrixrt1qxyz";
   const Options o = scan_ok({"-o", url, "-u", "user", "-p", "", addr_arg});
   EXPECT_EQ(o.rpc_url, url);  // the same pointer, not a copy
   EXPECT_STREQ(o.rpc_user, "user");
-  ASSERT_NE(o.rpc_pass, nullptr);
-  EXPECT_STREQ(o.rpc_pass, "");
+  ASSERT_TRUE(o.rpc_pass.has_value());
+  EXPECT_EQ(*o.rpc_pass, "");
   EXPECT_EQ(o.coinbase_addr, addr_arg + 16);
   EXPECT_STREQ(o.coinbase_addr, "tamrixrt1qxyz");
 }
@@ -182,7 +184,7 @@ TEST(ScanArguments, TextValueMayLookLikeAnOption) {
   const Options o = scan_ok({"-o", "-x", "-u", "--help", "-p", "-v"});
   EXPECT_STREQ(o.rpc_url, "-x");
   EXPECT_STREQ(o.rpc_user, "--help");
-  EXPECT_STREQ(o.rpc_pass, "-v");
+  EXPECT_EQ(o.rpc_pass, "-v");
   EXPECT_FALSE(o.show_help);
   EXPECT_FALSE(o.show_version);
 }

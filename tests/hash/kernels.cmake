@@ -11,3 +11,8 @@ tamrix_gtest(test_search_kernel_dispatch
   SOURCES test_search_kernel_dispatch.cpp
   LIBS tamrix_hash
   LABELS hash search)
+
+# The x86-64 CPU feature detection, built only there.
+if(TAMRIX_X86_64_KERNELS)
+  tamrix_gtest(test_cpu_features SOURCES test_cpu_features.cpp LIBS tamrix_hash LABELS hash)
+endif()
