@@ -22,8 +22,6 @@ namespace {
 using Header = std::array<uint8_t, 80>;
 using DigestLanes = std::array<uint64_t, 4>;  // digest bytes 0..31 as little-endian words
 
-constexpr int kMaxWidth = 8;
-
 Header random_header(std::mt19937_64& rng) {
   Header header;
   for (uint8_t& byte : header) byte = static_cast<uint8_t>(rng());
@@ -156,12 +154,12 @@ class SearchKernelTest : public ::testing::TestWithParam<const char*> {
     kernel_ = search_kernel_find(GetParam());
     if (kernel_ == nullptr) GTEST_SKIP() << GetParam() << " is not supported by this CPU";
     ASSERT_GE(kernel_->width, 1);
-    ASSERT_LE(kernel_->width, kMaxWidth);
+    ASSERT_LE(kernel_->width, kMaxSearchKernelWidth);
   }
 
   std::vector<DigestLanes> run(const HeaderMidstate& midstate, uint32_t first_nonce,
                                uint32_t stride) const {
-    uint64_t lanes[kMaxWidth][4];
+    uint64_t lanes[kMaxSearchKernelWidth][4];
     kernel_->hash(midstate, first_nonce, stride, lanes);
     std::vector<DigestLanes> result(kernel_->width);
     for (int i = 0; i < kernel_->width; ++i)
@@ -262,11 +260,11 @@ TEST_P(SearchKernelTest, WritesExactlyWidthEntries) {
   HeaderMidstate midstate;
   header_midstate_init(&midstate, header.data());
   constexpr uint64_t kSentinel = 0xA5A5A5A5A5A5A5A5ULL;
-  uint64_t lanes[kMaxWidth + 1][4];
+  uint64_t lanes[kMaxSearchKernelWidth + 1][4];
   for (auto& entry : lanes)
     for (uint64_t& word : entry) word = kSentinel;
   kernel_->hash(midstate, 100, 1, lanes);
-  for (int i = kernel_->width; i <= kMaxWidth; ++i)
+  for (int i = kernel_->width; i <= kMaxSearchKernelWidth; ++i)
     for (int k = 0; k < 4; ++k) EXPECT_EQ(lanes[i][k], kSentinel) << "entry " << i;
 }
 
