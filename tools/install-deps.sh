@@ -3,12 +3,16 @@
 # (dpkg-dev: dpkg-shlibdeps computes the package's dependencies) need on
 # Debian 12, and systemd for systemd-analyze, which checks the example
 # service unit (a few MB; installing it starts nothing in a container).
+# The OpenCL variant builds against the ICD loader and its headers, and its
+# tests run on POCL, the CPU OpenCL runtime. litecoind is a real full node of
+# the same JSON-RPC family, which the node client's tests talk to in regtest.
 # Does nothing when every package is already there.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev libjansson-dev
           libgtest-dev libbenchmark-dev libssl-dev openssl python3
-          clang libclang-rt-14-dev dpkg-dev systemd)
+          clang libclang-rt-14-dev dpkg-dev systemd
+          ocl-icd-opencl-dev opencl-headers pocl-opencl-icd clinfo litecoind)
 
 missing=()
 for p in "${packages[@]}"; do

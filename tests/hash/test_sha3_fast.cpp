@@ -11,7 +11,7 @@
 #include <string>
 
 #include "hash/sha3.h"
-#include "test_support.h"
+#include "node/test_support.h"
 
 namespace {
 
