@@ -7,6 +7,10 @@ blocks it accepts, and checks every submitted block on its own with nothing
 but hashlib: header fields, coinbase layout, transaction section, merkle root
 and proof of work. Test hooks make chosen replies misbehave on purpose.
 
+The block encodings and the checker live in devnode_blocks.py, the replies
+that misbehave in devnode_hostile.py; this file holds the templates, the
+chain and the HTTP/JSON-RPC server.
+
     python3 tools/devnode.py --port 0 --zero-bits 16 --txs 0,1,2,3 --witness
     python3 tools/devnode.py --tick-curtime --txs 3000 --tx-size 333   # a 2 MB template
 
@@ -15,8 +19,6 @@ Only the Python standard library is used.
 
 import argparse
 import base64
-import copy
-import hashlib
 import json
 import random
 import re
@@ -28,47 +30,14 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from devnode_blocks import (TEMPLATE_VERSION, WITNESS_COMMITMENT_HEADER, Invalid, check_block, compact_bits,
+                            sha3_256, txid_hex)
+from devnode_hostile import DEFAULT_SLOW_DELAY, HOSTILE_MODES, hostile_response
+
 BLOCK_SUBSIDY = 50 * 100_000_000
-TEMPLATE_VERSION = 0x20000000
-WITNESS_COMMITMENT_HEADER = bytes.fromhex("6a24aa21a9ed")
 MAX_ADDRESS_CHARS = 90
 ADDRESS_RE = re.compile(r"[0-9a-z]{1,%d}" % MAX_ADDRESS_CHARS)
-HEX_RE = re.compile(r"(?:[0-9a-fA-F]{2})*")
 HISTORY_KEPT = 200  # accepted blocks listed by getstats
-
-# Hostile replies: mode -> (the method it applies to unless told otherwise,
-# what it does). Used by --hostile and the devnode_set method.
-HOSTILE_MODES = {
-    "truncated": ("getblocktemplate", "the reply's JSON cut off half way"),
-    "huge": ("getblocktemplate", "a 50 MB reply (a valid template padded with one long string)"),
-    "long-script": ("validateaddress", "a 600-character scriptPubKey"),
-    "long-commitment": ("getblocktemplate", "a 600-character default_witness_commitment"),
-    "many-txs": ("getblocktemplate", "70000 transactions"),
-    "height-string": ("getblocktemplate", '"height": "x"'),
-    "negative-height": ("getblocktemplate", '"height": -5'),
-    "txs-number": ("getblocktemplate", '"transactions": 5'),
-    "tx-entries": ("getblocktemplate", 'transactions whose "data" and "txid" are not strings'),
-    "value-string": ("getblocktemplate", '"coinbasevalue": "lots"'),
-    "short-target": ("getblocktemplate", 'a 4-character "target"'),
-    "result-array": ("getblocktemplate", '"result": []'),
-    "not-json": ("getblocktemplate", "a plain-text body"),
-    "bad-utf8": ("getblocktemplate", "invalid UTF-8 inside a JSON string"),
-    "deep-nesting": ("getblocktemplate", "100000 nested arrays"),
-    "http-500": ("getblocktemplate", "HTTP 500 with an HTML page"),
-    "close-mid-reply": ("getblocktemplate", "the connection closed half way through the body"),
-    "empty": ("getblocktemplate", "an empty body"),
-    "slow": ("getblocktemplate", "the reply held back (35 s unless a delay is given)"),
-    "reject": ("submitblock", "the next block answered high-hash, even if valid, and not added"),
-}
-HUGE_REPLY_BYTES = 50 * 1024 * 1024
-LONG_FIELD_CHARS = 600
-MANY_TXS = 70000
-NESTING_DEPTH = 100000
-DEFAULT_SLOW_DELAY = 35.0
-
-
-class Invalid(Exception):
-    """A submitted block broke a rule; the argument is the reason given back."""
 
 
 class EncodedResult(bytes):
@@ -85,56 +54,7 @@ def encode_reply(reply):
     return b'{"result": ' + result + (b", " + rest[1:].encode() if rest != "{}" else b"}")
 
 
-# ---------------------------------------------------------------- encodings
-
-def sha3_256(data):
-    return hashlib.sha3_256(data).digest()
-
-
-def pow_hash(header):
-    """The block's hash and proof of work, in digest order."""
-    return hashlib.sha3_512(header).digest()[:32]
-
-
-def height_push(height):
-    """The coinbase signature script for a template height."""
-    if height == 0:
-        return b"\x00\x00"
-    if 1 <= height <= 16:
-        return bytes([0x50 + height, 0x00])
-    digits = bytearray()
-    rest = height
-    while rest:
-        digits.append(rest & 0xFF)
-        rest >>= 8
-    if digits[-1] & 0x80:
-        digits.append(0x00)  # keeps the number positive
-    return bytes([len(digits)]) + bytes(digits)
-
-
-def compact_bits(target):
-    """The compact form of a target, as real nodes publish it in "bits"."""
-    size = (target.bit_length() + 7) // 8
-    if size <= 3:
-        mantissa = target << (8 * (3 - size))
-    else:
-        mantissa = target >> (8 * (size - 3))
-    if mantissa & 0x800000:  # the top bit would read as a sign
-        mantissa >>= 8
-        size += 1
-    return (size << 24) | mantissa
-
-
-def merkle_root(leaves):
-    """Root over leaves in digest order: SHA3-256 of each pair, the last
-    entry of an odd level paired with itself."""
-    level = list(leaves)
-    while len(level) > 1:
-        if len(level) % 2:
-            level.append(level[-1])
-        level = [sha3_256(level[i] + level[i + 1]) for i in range(0, len(level), 2)]
-    return level[0]
-
+# ---------------------------------------------------------------- synthetic content
 
 def script_for_address(address):
     """The output script validateaddress hands out: a 20-byte program."""
@@ -176,11 +96,6 @@ def synthetic_transaction(rng, size=None):
                           for n in padding))
     return (struct.pack("<I", 2) + b"\x01" + previous_output + b"\x00" + b"\xfd\xff\xff\xff"
             + bytes([1 + len(padding)]) + outputs + b"\x00\x00\x00\x00")
-
-
-def txid_hex(data):
-    """A txid as nodes print it: the digest reversed."""
-    return sha3_256(data)[::-1].hex()
 
 
 # ---------------------------------------------------------------- templates
@@ -251,109 +166,6 @@ def template_plan(options, index):
     if options.witness == "alternate":
         return txs, (index // len(options.txs)) % 2 == 1
     return txs, False
-
-
-# ---------------------------------------------------------------- block check
-
-class BlockReader:
-    """Reads a serialised block front to back; running out of bytes is the
-    given reason."""
-
-    def __init__(self, data, offset):
-        self.data = data
-        self.offset = offset
-
-    def take(self, count, reason):
-        if self.offset + count > len(self.data):
-            raise Invalid(reason)
-        piece = self.data[self.offset:self.offset + count]
-        self.offset += count
-        return piece
-
-    def uint(self, size, reason):
-        return int.from_bytes(self.take(size, reason), "little")
-
-    def compact_size(self, reason):
-        first = self.uint(1, reason)
-        if first < 0xFD:
-            return first
-        return self.uint({0xFD: 2, 0xFE: 4, 0xFF: 8}[first], reason)
-
-    def remaining(self):
-        return len(self.data) - self.offset
-
-
-def read_coinbase(reader):
-    """Parses the coinbase and returns (raw bytes, signature script, outputs
-    as (value, script) pairs). Its shape is fixed: version 1, one input
-    spending nothing, one or two outputs, lock time 0, no witness."""
-    start = reader.offset
-    if reader.take(4, "bad-cb") != b"\x01\x00\x00\x00":
-        raise Invalid("bad-cb")
-    if reader.compact_size("bad-cb") != 1:  # a witness marker lands here too
-        raise Invalid("bad-cb")
-    if reader.take(36, "bad-cb") != b"\x00" * 32 + b"\xff" * 4:
-        raise Invalid("bad-cb")
-    sig_script = reader.take(reader.compact_size("bad-cb"), "bad-cb")
-    if reader.take(4, "bad-cb") != b"\xff" * 4:
-        raise Invalid("bad-cb")
-    output_count = reader.compact_size("bad-cb")
-    if output_count not in (1, 2):
-        raise Invalid("bad-cb")
-    outputs = []
-    for _ in range(output_count):
-        value = reader.uint(8, "bad-cb")
-        outputs.append((value, reader.take(reader.compact_size("bad-cb"), "bad-cb")))
-    if reader.take(4, "bad-cb") != b"\x00" * 4:
-        raise Invalid("bad-cb")
-    return reader.data[start:reader.offset], sig_script, outputs
-
-
-def check_block(block_hex, template, known_hashes, reward_scripts):
-    """Returns the block's hash when it extends the chain by `template`;
-    raises Invalid with the reason otherwise."""
-    if not isinstance(block_hex, str) or not HEX_RE.fullmatch(block_hex):
-        raise Invalid("bad-hex")
-    block = bytes.fromhex(block_hex)
-    if len(block) < 80:
-        raise Invalid("bad-header")
-    header = block[:80]
-    block_hash = pow_hash(header)
-    if block_hash in known_hashes:
-        raise Invalid("duplicate")
-    if header[4:36] != template.prev_hash:
-        raise Invalid("bad-prevblk")
-    version, = struct.unpack_from("<I", header, 0)
-    curtime, bits = struct.unpack_from("<II", header, 68)
-    if (version, bits) != (TEMPLATE_VERSION, template.bits) or curtime not in template.served_curtimes:
-        raise Invalid("bad-header")
-    if int.from_bytes(block_hash, "little") > template.target:
-        raise Invalid("high-hash")
-
-    reader = BlockReader(block, 80)
-    if reader.compact_size("bad-txns") != len(template.txs) + 1:
-        raise Invalid("bad-txns")
-    coinbase, sig_script, outputs = read_coinbase(reader)
-    for data, _ in template.txs:
-        if reader.take(len(data), "bad-txns") != data:
-            raise Invalid("bad-txns")
-    if reader.remaining():
-        raise Invalid("bad-txns")
-
-    leaves = [sha3_256(coinbase)] + [bytes.fromhex(txid)[::-1] for _, txid in template.txs]
-    if merkle_root(leaves) != header[36:68]:
-        raise Invalid("bad-txnmrklroot")
-    if sig_script != height_push(template.height):
-        raise Invalid("bad-cb-height")
-    reward_value, reward_script = outputs[0]
-    if reward_value != template.coinbasevalue:
-        raise Invalid("bad-cb-amount")
-    if reward_script not in reward_scripts:
-        raise Invalid("bad-cb-script")
-    expected_extra = [] if template.commitment is None else [(0, template.commitment)]
-    if outputs[1:] != expected_extra:
-        raise Invalid("bad-witness-commitment")
-    return block_hash
 
 
 # ---------------------------------------------------------------- node state
@@ -499,62 +311,6 @@ class Node:
             return pending.pop(0) if pending else None
 
 
-# ---------------------------------------------------------------- hostile replies
-
-def hostile_result(mode, result, rng):
-    """The reply's "result" as the field-level modes spoil it."""
-    spoiled = copy.deepcopy(result) if isinstance(result, dict) else {}
-    if mode == "long-script":
-        spoiled["scriptPubKey"] = "0014" + "ab" * ((LONG_FIELD_CHARS - 4) // 2)
-    elif mode == "long-commitment":
-        spoiled["default_witness_commitment"] = (WITNESS_COMMITMENT_HEADER.hex()
-                                                 + "cd" * ((LONG_FIELD_CHARS - 12) // 2))
-    elif mode == "many-txs":
-        datas = [rng.randbytes(12) for _ in range(MANY_TXS)]
-        spoiled["transactions"] = [{"data": d.hex(), "txid": txid_hex(d)} for d in datas]
-    elif mode == "height-string":
-        spoiled["height"] = "x"
-    elif mode == "negative-height":
-        spoiled["height"] = -5
-    elif mode == "txs-number":
-        spoiled["transactions"] = 5
-    elif mode == "tx-entries":
-        spoiled["transactions"] = [{"data": 5, "txid": []}, "x", None]
-    elif mode == "value-string":
-        spoiled["coinbasevalue"] = "lots"
-    elif mode == "short-target":
-        spoiled["target"] = "7fff"
-    elif mode == "result-array":
-        return []
-    else:
-        return result
-    return spoiled
-
-
-def hostile_body(mode, reply):
-    """(status, content type, body) of a reply spoiled as a whole."""
-    encoded = json.dumps(reply).encode()
-    if mode == "truncated":
-        return 200, "application/json", encoded[:len(encoded) // 2]
-    if mode == "huge":
-        padding = b"a" * HUGE_REPLY_BYTES
-        return 200, "application/json", encoded[:-1] + b', "padding": "' + padding + b'"}'
-    if mode == "not-json":
-        return 200, "application/json", b"this is not JSON: the node is having a bad day\n"
-    if mode == "bad-utf8":
-        return 200, "application/json", encoded[:-1] + b', "note": "caf\xc3\x28 \xff\xfe"}'
-    if mode == "deep-nesting":
-        return 200, "application/json", (b'{"result": ' + b"[" * NESTING_DEPTH + b"]" * NESTING_DEPTH
-                                         + b', "error": null, "id": 1}')
-    if mode == "http-500":
-        page = (b"<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title></head>"
-                b"<body><h1>Internal Server Error</h1><p>The node fell over.</p></body></html>\n")
-        return 500, "text/html", page
-    if mode == "empty":
-        return 200, "application/json", b""
-    return 200, "application/json", encoded
-
-
 # ---------------------------------------------------------------- HTTP
 
 class RpcServer(ThreadingHTTPServer):
@@ -616,15 +372,15 @@ class RpcHandler(BaseHTTPRequestHandler):
         node.count_call(str(method))
 
         hostile = node.take_hostile(method) if isinstance(method, str) else None
-        if hostile:
-            self.server.log("hostile reply to %s: %s" % (method, hostile["mode"]))
-            if hostile["mode"] == "slow":
-                time.sleep(hostile["delay"])
-        status, reply = self.dispatch(method, params, request_id, pre_encoded=not hostile)
-        if hostile and status == 200 and hostile["mode"] != "slow":
-            self.send_hostile(hostile["mode"], reply)
-        else:
-            self.send_json(status, reply)
+        if not hostile:
+            self.send_json(*self.dispatch(method, params, request_id))
+            return
+        self.server.log("hostile reply to %s: %s" % (method, hostile["mode"]))
+        if hostile["mode"] == "slow":
+            time.sleep(hostile["delay"])
+        self.send_response_of(hostile_response(
+            hostile["mode"], request_id, lambda: self.dispatch(method, params, request_id, pre_encoded=False),
+            random.Random()))
 
     def dispatch(self, method, params, request_id, pre_encoded=True):
         """(HTTP status, reply object) for one call. With pre_encoded the
@@ -673,20 +429,19 @@ class RpcHandler(BaseHTTPRequestHandler):
             return error(500, -8, problem)
         return ok(node.stats()["pending_hostile"])
 
-    def send_hostile(self, mode, reply):
-        reply = dict(reply, result=hostile_result(mode, reply["result"], random.Random()))
-        status, content_type, body = hostile_body(mode, reply)
-        if mode == "close-mid-reply":
-            self.send_response(200)
-            self.send_header("Content-Type", content_type)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body[:len(body) // 2])
-            self.wfile.flush()
-            self.close_connection = True
-            self.connection.shutdown(socket.SHUT_RDWR)
+    def send_response_of(self, response):
+        if response.cut_at is None:
+            self.send_body(response.status, response.content_type, response.body)
             return
-        self.send_body(status, content_type, body)
+        # Announces the whole body, sends part of it and hangs up.
+        self.send_response(response.status)
+        self.send_header("Content-Type", response.content_type)
+        self.send_header("Content-Length", str(len(response.body)))
+        self.end_headers()
+        self.wfile.write(response.body[:response.cut_at])
+        self.wfile.flush()
+        self.close_connection = True
+        self.connection.shutdown(socket.SHUT_RDWR)
 
     def send_json(self, status, reply):
         self.send_body(status, "application/json", encode_reply(reply) + b"\n")

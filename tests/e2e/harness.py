@@ -27,6 +27,8 @@ import urllib.request
 REPO_ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 MINER = os.environ.get("TAMRIX_MINER", "")
 DEVNODE = os.environ.get("TAMRIX_DEVNODE", os.path.join(REPO_ROOT, "tools", "devnode.py"))
+# The devnode's block encodings (devnode_blocks) are shared with the tests.
+sys.path.insert(0, os.path.dirname(os.path.abspath(DEVNODE)))
 SANITIZER = os.environ.get("TAMRIX_SANITIZE", "")
 # Instrumented binaries hash about ten times slower; every wait scales by this.
 SLOWDOWN = {"address": 10, "thread": 6}.get(SANITIZER, 1)

@@ -5,7 +5,8 @@ know in advance which nonce the miner must find, and how much hashing it
 takes to get there, this module
 
   1. starts a development node with a target of a chosen compact form,
-  2. rebuilds with hashlib the exact 80-byte header the miner builds from
+  2. rebuilds with hashlib (devnode_blocks.header_for, the encodings the
+     node checks blocks with) the exact 80-byte header the miner builds from
      that node's template (coinbase, SHA3-256 merkle root, header fields),
   3. scans the nonces from 0x80000000 with nonce_scan (the miner's own
      kernel) for the first one that meets the target, and
@@ -41,6 +42,7 @@ import sys
 import time
 
 from harness import ACCEPTED_RE, MINER, NEW_BLOCK_RE, REWARD_ADDRESS, DevNode, Miner, mining_args
+from devnode_blocks import compact_bits, header_for  # importable once harness is
 
 NONCE_SCAN = os.environ.get("TAMRIX_NONCE_SCAN", "")
 CPU_START_NONCE = 0x80000000  # where the miner's CPU workers begin each search
@@ -67,10 +69,6 @@ def scan_available():
 
 # ---------------------------------------------------------------- the header as the miner builds it
 
-def sha3_256(data):
-    return hashlib.sha3_256(data).digest()
-
-
 def pow_value(header, nonce):
     """The number compared with the target: the first 32 bytes of the
     header's SHA3-512 digest, little-endian, with `nonce` in bytes 76..79."""
@@ -78,71 +76,16 @@ def pow_value(header, nonce):
     return int.from_bytes(hashlib.sha3_512(full).digest()[:32], "little")
 
 
-def height_push(height):
-    """The coinbase signature script: the one-byte forms carry a trailing
-    00, larger heights a minimal little-endian number behind its length."""
-    if height <= 16:
-        return bytes([0x00 if height == 0 else 0x50 + height, 0x00])
-    number = height.to_bytes((height.bit_length() + 7) // 8, "little")
-    if number[-1] & 0x80:
-        number += b"\x00"  # keeps the number positive
-    return bytes([len(number)]) + number
-
-
-def coinbase(template, script):
-    """The coinbase the miner serialises: one input spending nothing, the
-    reward output, the witness commitment output when the template has one."""
-    commitment = bytes.fromhex(template.get("default_witness_commitment") or "")
-    sig = height_push(template["height"])
-    tx = struct.pack("<I", 1) + b"\x01" + b"\x00" * 32 + b"\xff" * 4
-    tx += bytes([len(sig)]) + sig + b"\xff" * 4
-    tx += bytes([2 if commitment else 1]) + struct.pack("<Q", template["coinbasevalue"])
-    tx += bytes([len(script)]) + script
-    if commitment:
-        tx += struct.pack("<Q", 0) + bytes([len(commitment)]) + commitment
-    return tx + b"\x00" * 4  # lock time
-
-
-def merkle_root(leaves):
-    """SHA3-256 over each pair, the last entry of an odd level paired with itself."""
-    level = list(leaves)
-    while len(level) > 1:
-        if len(level) % 2:
-            level.append(level[-1])
-        level = [sha3_256(level[i] + level[i + 1]) for i in range(0, len(level), 2)]
-    return level[0]
-
-
-def header_for(template, script):
-    """The 80-byte header the miner builds from this template and reward
-    script, nonce bytes zero."""
-    leaves = [sha3_256(coinbase(template, script))]
-    leaves += [bytes.fromhex(tx["txid"])[::-1] for tx in template["transactions"]]
-    return (struct.pack("<I", template["version"]) + bytes.fromhex(template["previousblockhash"])[::-1]
-            + merkle_root(leaves) + struct.pack("<II", template["curtime"], int(template["bits"], 16))
-            + b"\x00" * 4)
-
-
 # ---------------------------------------------------------------- targets of one compact form
-
-def compact_form(target):
-    """The compact form of a target (size byte, 23-bit mantissa)."""
-    size = (target.bit_length() + 7) // 8
-    mantissa = target << (8 * (3 - size)) if size <= 3 else target >> (8 * (size - 3))
-    if mantissa & 0x800000:  # the top bit would read as a sign
-        mantissa >>= 8
-        size += 1
-    return (size << 24) | mantissa
-
 
 def compact_band(distance):
     """(bits, lowest, highest) of the targets sharing the compact form of the
     target that one hash in `distance` meets."""
-    bits = compact_form((1 << 256) // distance - 1)
+    bits = compact_bits((1 << 256) // distance - 1)
     size, mantissa = bits >> 24, bits & 0x7FFFFF
     shift = 8 * (size - 3)
     lowest, highest = mantissa << shift, ((mantissa + 1) << shift) - 1
-    assert compact_form(lowest) == bits == compact_form(highest), "band %08x" % bits
+    assert compact_bits(lowest) == bits == compact_bits(highest), "band %08x" % bits
     return bits, lowest, highest
 
 
