@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "node/json_reply.h"
+#include "node/node_messages.h"
 #include "node/rpc_text.h"
 #include "node/submission.h"
 #include "node/work_assembly.h"
@@ -22,6 +24,11 @@ size_t write_callback(char* data, size_t size, size_t count, void* sink) {
   if (bytes > kMaxReplyBytes - response->size()) return 0;
   response->append(data, bytes);
   return bytes;
+}
+
+bool is_json(const std::string& body) {
+  json_error_t error;
+  return !body.empty() && parse_reply(body, &error) != nullptr;
 }
 
 }  // namespace
@@ -66,6 +73,13 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
   if (outcome != CURLE_OK) {
     std::fprintf(stderr, "RPC call failed: %s\n", curl_easy_strerror(outcome));
     return "";
+  }
+  // An error status with a JSON body is the node's own answer, which the
+  // caller reads and reports; without one the status is all there is to go on.
+  long status = 0;
+  curl_easy_getinfo(curl_handle, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 0 && (status < 200 || status > 299) && !is_json(response)) {
+    report_http_status(status, url, response);
   }
   return response;
 }

@@ -19,7 +19,9 @@ class GbtClient {
   GbtClient& operator=(const GbtClient&) = delete;
 
   // The HTTP response body, whatever the status; "" on a transport failure
-  // (reported on stderr) and for an empty body.
+  // (reported on stderr) and for an empty body. A status that is not 2xx
+  // with a body that is empty or not JSON is reported on stderr, since the
+  // callers see only the body.
   std::string rpc_call(const std::string& method, const std::string& params);
 
   // A fresh template and reward script assembled into work; `valid` false on

@@ -5,7 +5,8 @@
 
 #include "hash/byte_order.h"
 #include "node/hex.h"
-#include "node/json_doc.h"
+#include "node/json_reply.h"
+#include "node/node_messages.h"
 
 std::string block_hex(const BlockWork& work, uint32_t nonce) {
   uint8_t header[80];
@@ -20,8 +21,20 @@ std::string block_hex(const BlockWork& work, uint32_t nonce) {
 bool submit_verdict(const std::string& reply) {
   if (reply.empty()) return false;
   json_error_t error;
-  const JsonDoc doc(json_loads(reply.c_str(), 0, &error));
+  const JsonDoc doc = parse_reply(reply, &error);
   if (!doc) return false;
+  // A JSON-RPC 1.0 node reports a block it cannot even decode with a null
+  // result and an error object: only the error tells it from acceptance.
+  if (reply_has_error(doc.get())) {
+    const json_t* error_member = json_object_get(doc.get(), "error");
+    const json_t* message = json_object_get(error_member, "message");
+    const std::string reason =
+        json_is_string(message)
+            ? printable_node_text(std::string(json_string_value(message), json_string_length(message)))
+            : node_error_text(error_member);
+    std::fprintf(stderr, "Block rejected: %s\n", reason.c_str());
+    return false;
+  }
   const json_t* result = json_object_get(doc.get(), "result");
   if (result != nullptr && json_is_null(result)) return true;
   if (const char* reason = json_string_value(result)) std::fprintf(stderr, "Block rejected: %s\n", reason);

@@ -11,6 +11,8 @@
 std::string block_hex(const BlockWork& work, uint32_t nonce);
 
 // The node's verdict on a submitblock reply: accepted only when "result" is
-// present and null. A string result is the rejection reason and is printed
-// as "Block rejected: <reason>"; every other reply is a silent false.
+// present and null and "error" is absent or null. An error is a rejection
+// printed as "Block rejected: <its message>" (its JSON text when it has no
+// string message); so is a string result, the reason itself. Every other
+// reply is a silent false.
 bool submit_verdict(const std::string& reply);

@@ -9,8 +9,9 @@
 #include "hash/byte_order.h"
 #include "hash/sha3_fast.h"
 #include "node/hex.h"
-#include "node/json_doc.h"
+#include "node/json_reply.h"
 #include "node/merkle_tree.h"
+#include "node/node_messages.h"
 
 namespace {
 
@@ -175,8 +176,9 @@ std::vector<uint8_t> coinbase_through_reward(const TemplateFields& t, bool two_o
 bool read_script_pubkey(const std::string& reply, std::string* script_hex) {
   if (reply.empty()) return false;
   json_error_t error;
-  const JsonDoc doc(json_loads(reply.c_str(), 0, &error));
+  const JsonDoc doc = parse_reply(reply, &error);
   if (!doc) return false;
+  report_node_error("validateaddress", doc.get());
   const char* script = member_string(json_object_get(doc.get(), "result"), "scriptPubKey");
   if (script == nullptr || std::strlen(script) <= 3) return false;
   *script_hex = script;
@@ -304,11 +306,12 @@ BlockWork assemble_work(const std::string& template_reply, const std::string& co
   BlockWork work;
   if (template_reply.empty()) return work;
   json_error_t error;
-  const JsonDoc doc(json_loads(template_reply.c_str(), 0, &error));
+  const JsonDoc doc = parse_reply(template_reply, &error);
   if (!doc) {
     std::fprintf(stderr, "JSON parse error: %s\n", error.text);
     return work;
   }
+  report_node_error("getblocktemplate", doc.get());
   const json_t* result = json_object_get(doc.get(), "result");
   if (result == nullptr) return work;
 

@@ -288,6 +288,15 @@ class Miner:
             self.process.wait()
         self.drain()
 
+    def peak_rss_mib(self):
+        """The process's peak resident set so far (VmHWM), in MiB; read
+        while it still runs."""
+        with open("/proc/%d/status" % self.process.pid) as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+        raise AssertionError("no VmHWM in /proc/%d/status" % self.process.pid)
+
     def sanitizer_report(self):
         """Sanitizer output found on either stream, or ""."""
         for stream in ("stderr", "stdout"):

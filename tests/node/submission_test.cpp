@@ -47,10 +47,18 @@ TEST(BlockHex, NonceLittleEndianHeaderLowerCaseTransactionsUnchanged) {
   EXPECT_EQ(block_hex(work, 0xffffffff).substr(152, 8), "ffffffff");
 }
 
-TEST(SubmitVerdict, OnlyANullResultIsAcceptance) {
+TEST(SubmitVerdict, OnlyANullResultWithoutAnErrorIsAcceptance) {
   const struct { const char* reply; bool accepted; const char* err; } cases[] = {
       {"{\"result\":null,\"error\":null,\"id\":1}", true, ""},
-      {"{\"result\":null,\"error\":{\"code\":-1,\"message\":\"ignored\"},\"id\":1}", true, ""},
+      {"{\"result\":null,\"id\":1}", true, ""},
+      // An error, however the rest reads, is a rejection in the node's words.
+      {"{\"result\":null,\"error\":{\"code\":-22,\"message\":\"Block decode failed\"},\"id\":1}", false,
+       "Block rejected: Block decode failed\n"},
+      {"{\"result\":\"high-hash\",\"error\":{\"code\":-1,\"message\":\"two\\nlines\"}}", false,
+       "Block rejected: two lines\n"},
+      {"{\"error\":{\"code\":-1}}", false, "Block rejected: {\"code\":-1}\n"},
+      {"{\"result\":null,\"error\":\"whatever\"}", false, "Block rejected: \"whatever\"\n"},
+      {"{\"result\":null,\"error\":{\"message\":5}}", false, "Block rejected: {\"message\":5}\n"},
       {"{\"result\":\"high-hash\",\"error\":null,\"id\":1}", false, "Block rejected: high-hash\n"},
       {"{\"result\":\"\",\"error\":null,\"id\":1}", false, "Block rejected: \n"},
       {"{\"result\":true,\"error\":null,\"id\":1}", false, ""},

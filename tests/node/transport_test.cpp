@@ -62,7 +62,8 @@ TEST(RpcTransport, SendsExactBodyHeadersAndBasicAuth) {
             "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"anything\",\"params\":not json at all}");
 }
 
-TEST(RpcTransport, HttpStatusIsNotLookedAt) {
+// The body is returned whatever the status; a JSON body speaks for itself.
+TEST(RpcTransport, ErrorStatusWithJsonBodyIsReturnedSilently) {
   LoopbackServer server({http_reply(500, "{\"result\":null,\"error\":{\"code\":-8}}"), http_reply(200, "")});
   GbtClient client(server.url(), "u", "p", "a");
   const Call error_status = call(client, "getblocktemplate", "[]");
@@ -71,6 +72,27 @@ TEST(RpcTransport, HttpStatusIsNotLookedAt) {
   const Call empty = call(client, "getblocktemplate", "[]");
   EXPECT_EQ(empty.reply, "");
   EXPECT_EQ(empty.err, "");
+}
+
+// Without a JSON body the status is all the operator gets, once per call.
+TEST(RpcTransport, ErrorStatusWithoutJsonIsNamed) {
+  LoopbackServer server({http_reply(401, ""), http_reply(403, "Forbidden\r\nmore"), http_reply(404, "<html>x</html>"),
+                         http_reply(503, "Work queue depth exceeded"), http_reply(500, "{\"result\":"),
+                         http_reply(204, "")});
+  GbtClient client(server.url(), "u", "p", "a");
+  const std::string url = server.url();
+  const std::string expected[] = {
+      "Node answered HTTP 401 Unauthorized: it refused the RPC user name and password; check -u and -p "
+      "against the node's RPC settings\n",
+      "Node answered HTTP 403 Forbidden for " + url + ": it does not accept RPC from this machine; allow this "
+      "address in the node's RPC settings (\"Forbidden\")\n",
+      "Node answered HTTP 404 Not Found for " + url + ": no JSON-RPC service at that path; check the URL given "
+      "with -o\n",
+      "Node answered HTTP 503 with a body that is not JSON (\"Work queue depth exceeded\")\n",
+      "Node answered HTTP 500 with a body that is not JSON (\"{\"result\":\")\n",
+      "",
+  };
+  for (const std::string& line : expected) EXPECT_EQ(call(client, "m", "[]").err, line);
 }
 
 TEST(RpcTransport, BodyInSeveralPiecesIsJoinedInOrder) {
@@ -105,7 +127,8 @@ TEST(GbtClientWork, NullTemplateResultMakesNoAddressCall) {
   GbtClient client(server.url(), "u", "p", "tmx1reward");
   testing::internal::CaptureStderr();
   const BlockWork work = client.get_work();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Missing GBT fields\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Node answered getblocktemplate with error {\"code\":-9}\nMissing GBT fields\n");
   EXPECT_FALSE(work.valid);
   EXPECT_EQ(server.finish().size(), 1u);
 }
@@ -145,7 +168,7 @@ TEST(GbtClientSubmit, SendsHeaderWithNonceAndReadsTheVerdict) {
   work.txn_hex = "01AbCd";
   work.valid = true;
   const BlockWork before = work;
-  LoopbackServer server({http_reply(200, "{\"result\":null,\"error\":\"whatever\",\"id\":1}"),
+  LoopbackServer server({http_reply(200, "{\"result\":null,\"error\":null,\"id\":1}"),
                          http_reply(500, "{\"result\":\"bad-txnmrklroot\",\"error\":null,\"id\":1}")});
   GbtClient client(server.url(), "u", "p", "a");
   testing::internal::CaptureStderr();

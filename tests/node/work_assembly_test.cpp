@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "node/json_reply.h"
 #include "template_builder.h"
 #include "test_support.h"
 
@@ -293,17 +294,22 @@ TEST(WorkAssembly, RewardScriptLengths) {
 }
 
 TEST(WorkAssembly, UnusableValidateAddressReplies) {
-  const char* replies[] = {
-      "",                                                  // transport failure or empty body
-      "not json",                                          // no parse-error line for this reply
-      "{\"error\":null,\"id\":1}",                         // no result
-      "{\"result\":null,\"error\":{\"code\":-5},\"id\":1}",
-      "{\"result\":{\"isvalid\":false},\"error\":null,\"id\":1}",
-      "{\"result\":{\"isvalid\":true,\"scriptPubKey\":42},\"error\":null,\"id\":1}",
+  const std::string refused = "Could not get scriptPubKey for tmx1reward\n";
+  struct Case { const char* reply; std::string err; };
+  const Case cases[] = {
+      {"", refused},                                      // transport failure or empty body
+      {"not json", refused},                              // no parse-error line for this reply
+      {"{\"error\":null,\"id\":1}", refused},           // no result
+      {"{\"result\":null,\"error\":{\"code\":-5,\"message\":\"Invalid address\"},\"id\":1}",
+       "Node answered validateaddress with error -5: Invalid address\n" + refused},
+      {"{\"result\":null,\"error\":{\"code\":-5},\"id\":1}",
+       "Node answered validateaddress with error {\"code\":-5}\n" + refused},
+      {"{\"result\":{\"isvalid\":false},\"error\":null,\"id\":1}", refused},
+      {"{\"result\":{\"isvalid\":true,\"scriptPubKey\":42},\"error\":null,\"id\":1}", refused},
   };
-  for (const char* reply : replies) {
-    const Outcome o = assemble(TemplateBuilder().reply(), reply);
-    expect_refused(o, "Could not get scriptPubKey for tmx1reward\n");
+  for (const Case& c : cases) {
+    const Outcome o = assemble(TemplateBuilder().reply(), c.reply);
+    expect_refused(o, c.err);
     EXPECT_EQ(o.address_calls, 1);
   }
 }
@@ -313,7 +319,9 @@ TEST(WorkAssembly, TemplateFailuresMakeNoAddressCall) {
   const Case cases[] = {
       {"", ""},
       {"{\"error\":null,\"id\":1}", ""},
-      {"{\"result\":null,\"error\":{\"code\":-10,\"message\":\"loading\"},\"id\":1}", "Missing GBT fields\n"},
+      {"{\"result\":null,\"error\":{\"code\":-10,\"message\":\"loading\\nblocks\"},\"id\":1}",
+       "Node answered getblocktemplate with error -10: loading blocks\nMissing GBT fields\n"},
+      {"{\"error\":\"busy\",\"id\":1}", "Node answered getblocktemplate with error \"busy\"\n"},
       {TemplateBuilder().erase("bits").reply(), "Missing GBT fields\n"},
       {TemplateBuilder().set("previousblockhash", json_int_t{0}).reply(), "Missing GBT fields\n"},
       {TemplateBuilder().erase("target").reply(), "Missing GBT fields\n"},
@@ -327,6 +335,13 @@ TEST(WorkAssembly, TemplateFailuresMakeNoAddressCall) {
   EXPECT_FALSE(garbage.work.valid);
   EXPECT_EQ(garbage.err.rfind("JSON parse error: ", 0), 0u) << garbage.err;
   EXPECT_EQ(garbage.address_calls, 0);
+
+  // Tiny values past the bound are refused before jansson sees them.
+  std::string tiny = "{\"result\":[0";
+  for (size_t i = 0; i < kMaxReplyJsonValues; ++i) tiny += ",0";
+  const Outcome too_many_values = assemble(tiny + "]}");
+  expect_refused(too_many_values, "JSON parse error: reply holds more than 1048576 JSON values\n");
+  EXPECT_EQ(too_many_values.address_calls, 0);
 }
 
 TEST(WorkAssembly, RefusalsOfValuesOutsideTheDataModel) {
