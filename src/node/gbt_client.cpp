@@ -7,6 +7,7 @@
 #include "node/rpc_text.h"
 #include "node/submission.h"
 #include "node/work_assembly.h"
+#include "node/work_reuse.h"
 
 namespace {
 
@@ -85,10 +86,12 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
 }
 
 BlockWork GbtClient::get_work() {
-  const std::string template_reply = rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
-  return assemble_work(template_reply, coinbase_addr, [this] {
-    return rpc_call("validateaddress", json_one_string_params(coinbase_addr));
-  });
+  return reuse_or_assemble(
+      last_work, [this] { return rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]"); },
+      [this] { return rpc_call("validateaddress", json_one_string_params(coinbase_addr)); },
+      [this](const std::string& template_reply, const std::function<std::string()>& fetch_address_reply) {
+        return assemble_work_unannounced(template_reply, coinbase_addr, fetch_address_reply);
+      });
 }
 
 bool GbtClient::submit_block(const BlockWork& work, uint32_t nonce) {

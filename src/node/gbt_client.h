@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include "node/block_work.h"
+#include "node/work_reuse.h"
 
 // The miner's one connection to the node: JSON-RPC 1.0 over HTTP POST with
 // basic authentication, on a single libcurl easy handle for the client's life.
@@ -25,7 +26,9 @@ class GbtClient {
   std::string rpc_call(const std::string& method, const std::string& params);
 
   // A fresh template and reward script assembled into work; `valid` false on
-  // any failure, which has been reported on stderr.
+  // any failure, which has been reported on stderr. Both requests are made
+  // on every call; when both replies repeat the last valid work's byte for
+  // byte, that work is returned again instead of being reassembled.
   BlockWork get_work();
 
   // Submits the work's block with `nonce`; true when the node accepted it.
@@ -36,4 +39,5 @@ class GbtClient {
   std::string userpass;
   std::string coinbase_addr;
   CURL* curl_handle;
+  ReusableWork last_work;  // the replies the last valid work came from
 };

@@ -113,9 +113,9 @@ bool member_types_valid(const json_t* result) {
   return true;
 }
 
-BlockWork refuse(const char* problem) {
+AnnouncedWork refuse_as(const char* problem) {
   report_invalid_field("%s", problem);
-  return BlockWork{};
+  return {};
 }
 
 // Node byte order is reversed relative to the order the text is written in.
@@ -301,47 +301,47 @@ void lay_out_header(uint8_t header[80], const TemplateFields& t, const uint8_t p
 
 }  // namespace
 
-BlockWork assemble_work(const std::string& template_reply, const std::string& coinbase_addr,
-                        const std::function<std::string()>& fetch_address_reply) {
+AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const std::string& coinbase_addr,
+                                        const std::function<std::string()>& fetch_address_reply) {
   BlockWork work;
-  if (template_reply.empty()) return work;
+  if (template_reply.empty()) return {};
   json_error_t error;
   const JsonDoc doc = parse_reply(template_reply, &error);
   if (!doc) {
     std::fprintf(stderr, "JSON parse error: %s\n", error.text);
-    return work;
+    return {};
   }
   report_node_error("getblocktemplate", doc.get());
   const json_t* result = json_object_get(doc.get(), "result");
-  if (result == nullptr) return work;
+  if (result == nullptr) return {};
 
   const TemplateFields t = read_template(result);
   if (t.bits == nullptr || t.previousblockhash == nullptr || t.target == nullptr) {
     std::fputs("Missing GBT fields\n", stderr);
-    return work;
+    return {};
   }
-  if (!member_types_valid(result)) return work;
-  if (std::strlen(t.target) != kHash32HexChars) return refuse("target is not 64 characters");
+  if (!member_types_valid(result)) return {};
+  if (std::strlen(t.target) != kHash32HexChars) return refuse_as("target is not 64 characters");
   decode_target(t.target, work.target);
   const uint32_t bits = static_cast<uint32_t>(std::strtoul(t.bits, nullptr, 16));
   if (std::strlen(t.previousblockhash) != kHash32HexChars) {
-    return refuse("previousblockhash is not 64 characters");
+    return refuse_as("previousblockhash is not 64 characters");
   }
   uint8_t previous_hash[32];
   decode_hash32(t.previousblockhash, previous_hash);
 
-  if (t.height < 0) return refuse("height is negative");
+  if (t.height < 0) return refuse_as("height is negative");
   const char* commitment = t.default_witness_commitment;
   if (commitment != nullptr && commitment[0] == '\0') commitment = nullptr;  // empty: one output
-  if (!template_limits_hold(commitment, t.transactions)) return BlockWork{};
+  if (!template_limits_hold(commitment, t.transactions)) return {};
   std::vector<uint8_t> coinbase = coinbase_through_reward(t, commitment != nullptr);
 
   std::string script_hex;
   if (!read_script_pubkey(fetch_address_reply(), &script_hex)) {
     std::fprintf(stderr, "Could not get scriptPubKey for %s\n", coinbase_addr.c_str());
-    return BlockWork{};
+    return {};
   }
-  if (!append_outputs(coinbase, script_hex, commitment)) return BlockWork{};
+  if (!append_outputs(coinbase, script_hex, commitment)) return {};
   append_le(coinbase, 0, 4);  // lock time
 
   std::string txn_hex = transaction_section(coinbase, t.transactions);
@@ -351,7 +351,15 @@ BlockWork assemble_work(const std::string& template_reply, const std::string& co
   work.height = t.height;
   work.txn_hex = std::move(txn_hex);
   work.valid = true;
-  std::printf("New block %d, %d txs, target %.16s\n", work.height,
-              static_cast<int>(json_array_size(t.transactions)), t.target);
-  return work;
+  char announcement[96];
+  std::snprintf(announcement, sizeof announcement, "New block %d, %d txs, target %.16s\n", work.height,
+                static_cast<int>(json_array_size(t.transactions)), t.target);
+  return {std::move(work), announcement};
+}
+
+BlockWork assemble_work(const std::string& template_reply, const std::string& coinbase_addr,
+                        const std::function<std::string()>& fetch_address_reply) {
+  AnnouncedWork assembled = assemble_work_unannounced(template_reply, coinbase_addr, fetch_address_reply);
+  std::fputs(assembled.announcement.c_str(), stdout);
+  return std::move(assembled.work);
 }

@@ -13,5 +13,18 @@
 // depends on the reward script it returns. Every failure is reported by one line on stderr and returns work
 // whose `valid` is false; an empty template reply fails silently (the
 // transport has already spoken). Safe on any input bytes.
+// Prints the "New block" line of valid work to stdout.
 BlockWork assemble_work(const std::string& template_reply, const std::string& coinbase_addr,
                         const std::function<std::string()>& fetch_address_reply);
+
+// Work with the "New block" line that announces it, newline included; the
+// line is empty when the work is not valid.
+struct AnnouncedWork {
+  BlockWork work;
+  std::string announcement;
+};
+
+// As assemble_work, with the line returned instead of printed, so that work
+// kept for reuse can be announced again exactly as it was.
+AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const std::string& coinbase_addr,
+                                        const std::function<std::string()>& fetch_address_reply);

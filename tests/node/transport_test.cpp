@@ -162,6 +162,30 @@ TEST(GbtClientWork, AddressIsSentAsAnEscapedJsonString) {
   }
 }
 
+// Both requests go out on every call, even when the replies repeat and the
+// work is handed out again.
+TEST(GbtClientWork, RepeatedRepliesStillMakeBothRequests) {
+  const std::string address_reply = "{\"result\":{\"scriptPubKey\":\"0014" + std::string(40, '2') + "\"}}";
+  const std::string template_reply = TemplateBuilder().reply();
+  LoopbackServer server({http_reply(200, template_reply), http_reply(200, address_reply),
+                         http_reply(200, template_reply), http_reply(200, address_reply)});
+  GbtClient client(server.url(), "u", "p", "tmx1reward");
+  testing::internal::CaptureStdout();
+  const BlockWork first = client.get_work();
+  const BlockWork second = client.get_work();
+  const std::string line = "New block 500000, 0 txs, target 00000000ffff0000\n";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), line + line);
+  ASSERT_TRUE(first.valid && second.valid);
+  EXPECT_EQ(0, std::memcmp(first.header, second.header, 80));
+  EXPECT_EQ(first.txn_hex, second.txn_hex);
+  const std::vector<std::string> requests = server.finish();
+  ASSERT_EQ(requests.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_NE(split_request(requests[i]).body.find(i % 2 ? "validateaddress" : "getblocktemplate"),
+              std::string::npos);
+  }
+}
+
 TEST(GbtClientSubmit, SendsHeaderWithNonceAndReadsTheVerdict) {
   BlockWork work;
   for (int i = 0; i < 76; ++i) work.header[i] = static_cast<uint8_t>(0xf0 ^ i);
