@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "node/coinbase.h"
 #include "node/work_assembly.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -24,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (work.valid) {
     // The count and the coinbase are ours; the node's transaction data is
     // appended as it came, so only the part we wrote is checked here.
-    if (work.txn_hex.size() < 2 + 2 * 62) __builtin_trap();
+    const size_t count_chars = 2;
+    if (work.txn_hex.size() < count_chars + 2 * kMinCoinbaseBytes) __builtin_trap();
     if (work.height < 0) __builtin_trap();
     for (int i = 76; i < 80; ++i)
       if (work.header[i] != 0) __builtin_trap();

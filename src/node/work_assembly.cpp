@@ -8,6 +8,7 @@
 
 #include "hash/byte_order.h"
 #include "hash/sha3_fast.h"
+#include "node/coinbase.h"
 #include "node/hex.h"
 #include "node/json_reply.h"
 #include "node/merkle_tree.h"
@@ -16,8 +17,6 @@
 namespace {
 
 constexpr size_t kHash32HexChars = 64;     // target, previousblockhash, txid
-constexpr size_t kMaxScriptBytes = 252;    // each script length is one byte
-constexpr size_t kMaxCoinbaseBytes = 512;
 constexpr size_t kMaxTemplateTxs = 65534;  // the count, plus the coinbase, fits "fd" form
 
 // The template members work assembly reads; strings belong to the document.
@@ -124,53 +123,6 @@ void decode_hash32(const char* hex, uint8_t out[32]) {
   memrev(out, 32);
 }
 
-void append_le(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-// The signature script: a push of the height. The one-byte forms get a
-// trailing 00 so the script is never shorter than 2 bytes.
-void append_height_push(std::vector<uint8_t>& out, int32_t height) {
-  if (height <= 16) {
-    out.push_back(height == 0 ? 0x00 : static_cast<uint8_t>(0x50 + height));
-    out.push_back(0x00);
-    return;
-  }
-  uint8_t number[5];
-  uint8_t n = 0;
-  for (uint32_t rest = static_cast<uint32_t>(height); rest != 0; rest >>= 8) {
-    number[n++] = static_cast<uint8_t>(rest & 0xff);
-  }
-  if (number[n - 1] & 0x80) number[n++] = 0x00;  // keep the number positive
-  out.push_back(n);
-  out.insert(out.end(), number, number + n);
-}
-
-void append_script(std::vector<uint8_t>& out, const char* hex, size_t bytes) {
-  out.push_back(static_cast<uint8_t>(bytes));
-  const size_t start = out.size();
-  out.resize(start + bytes);
-  hex2bin(out.data() + start, hex, static_cast<int32_t>(bytes));
-}
-
-// Coinbase from the version through the reward value.
-std::vector<uint8_t> coinbase_through_reward(const TemplateFields& t, bool two_outputs) {
-  std::vector<uint8_t> tx;
-  tx.reserve(kMaxCoinbaseBytes);
-  append_le(tx, 1, 4);                  // version
-  tx.push_back(0x01);                   // input count
-  tx.insert(tx.end(), 32, 0x00);        // previous output hash
-  append_le(tx, 0xffffffff, 4);         // previous output index
-  std::vector<uint8_t> signature_script;
-  append_height_push(signature_script, t.height);
-  tx.push_back(static_cast<uint8_t>(signature_script.size()));
-  tx.insert(tx.end(), signature_script.begin(), signature_script.end());
-  append_le(tx, 0xffffffff, 4);         // sequence
-  tx.push_back(two_outputs ? 0x02 : 0x01);
-  append_le(tx, t.coinbasevalue, 8);
-  return tx;
-}
-
 // The reward script from a validateaddress reply; false when there is none
 // worth using (the caller reports it).
 bool read_script_pubkey(const std::string& reply, std::string* script_hex) {
@@ -211,27 +163,22 @@ void decode_target(const char* hex, uint32_t words[8]) {
   for (int i = 0; i < 8; ++i) words[i] = load_le32(bytes + 4 * i);
 }
 
-// The reward output, and the commitment output when there is one; false
-// (reported) when either script is outside what the coinbase can hold.
-bool append_outputs(std::vector<uint8_t>& coinbase, const std::string& script_hex, const char* commitment) {
-  const size_t script_bytes = script_hex.size() / 2;
-  if (script_bytes > kMaxScriptBytes) {
-    std::fputs("Invalid validateaddress field: scriptPubKey is longer than 252 bytes\n", stderr);
-    return false;
+// The coinbase, or false when it breaks a limit (reported).
+bool coinbase_built(const CoinbaseParts& parts, std::vector<uint8_t>* coinbase) {
+  switch (build_coinbase(parts, coinbase)) {
+    case CoinbaseProblem::kNone:
+      return true;
+    case CoinbaseProblem::kRewardScriptTooLong:
+      std::fputs("Invalid validateaddress field: scriptPubKey is longer than 252 bytes\n", stderr);
+      return false;
+    case CoinbaseProblem::kCommitmentTooLong:
+      report_invalid_field("%s", "default_witness_commitment is longer than 252 bytes");
+      return false;
+    case CoinbaseProblem::kCommitmentOverfills:
+      report_invalid_field("%s", "default_witness_commitment makes the coinbase longer than 512 bytes");
+      return false;
   }
-  append_script(coinbase, script_hex.c_str(), script_bytes);
-  if (commitment == nullptr) return true;
-
-  // Its own length was checked with the template; with the reward script it
-  // may still not fit.
-  const size_t commitment_bytes = std::strlen(commitment) / 2;
-  if (coinbase.size() + 8 + 1 + commitment_bytes + 4 > kMaxCoinbaseBytes) {
-    report_invalid_field("%s", "default_witness_commitment makes the coinbase longer than 512 bytes");
-    return false;
-  }
-  append_le(coinbase, 0, 8);
-  append_script(coinbase, commitment, commitment_bytes);
-  return true;
+  return false;
 }
 
 // The template's own limits that do not depend on the reward script, so a
@@ -239,7 +186,7 @@ bool append_outputs(std::vector<uint8_t>& coinbase, const std::string& script_he
 // `commitment` is null when there is none. False (reported) on the first
 // broken limit.
 bool template_limits_hold(const char* commitment, const json_t* transactions) {
-  if (commitment != nullptr && std::strlen(commitment) / 2 > kMaxScriptBytes) {
+  if (!commitment_fits(commitment)) {
     report_invalid_field("%s", "default_witness_commitment is longer than 252 bytes");
     return false;
   }
@@ -334,15 +281,14 @@ AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const
   const char* commitment = t.default_witness_commitment;
   if (commitment != nullptr && commitment[0] == '\0') commitment = nullptr;  // empty: one output
   if (!template_limits_hold(commitment, t.transactions)) return {};
-  std::vector<uint8_t> coinbase = coinbase_through_reward(t, commitment != nullptr);
 
   std::string script_hex;
   if (!read_script_pubkey(fetch_address_reply(), &script_hex)) {
     std::fprintf(stderr, "Could not get scriptPubKey for %s\n", coinbase_addr.c_str());
     return {};
   }
-  if (!append_outputs(coinbase, script_hex, commitment)) return {};
-  append_le(coinbase, 0, 4);  // lock time
+  std::vector<uint8_t> coinbase;
+  if (!coinbase_built({t.height, t.coinbasevalue, script_hex, commitment}, &coinbase)) return {};
 
   std::string txn_hex = transaction_section(coinbase, t.transactions);
   std::vector<Hash32> leaves = merkle_leaves(coinbase, t.transactions);
