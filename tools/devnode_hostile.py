@@ -65,7 +65,7 @@ def small_values_body(value):
     short where the value's length does not divide the room evenly."""
     head, tail = b'{"result":[', b"]}"
     count = (REPLY_CAP_BYTES - len(head) - len(tail) + 1) // (len(value) + 1)
-    return head + b",".join([value] * count) + tail
+    return head + (value + b",") * (count - 1) + value + tail
 
 
 def spoiled_result(mode, result, rng):

@@ -436,6 +436,23 @@ class HostileReplies(NodeTestCase):
         self.assertIn(b"<html>", body)
         self.assertEqual(self.node.request(self.gbt), (200, normal))  # all used up
 
+    def test_node_error_and_small_value_modes(self):
+        status, body = self.spoiled("busy-503")
+        self.assertEqual((status, body), (503, b"Work queue depth exceeded"))
+        status, body = self.spoiled("syncing")
+        self.assertEqual((status, json.loads(body)["result"], json.loads(body)["error"]["code"]), (500, None, -10))
+        status, body = self.spoiled("decode-failed", method="submitblock")
+        self.assertEqual((status, json.loads(body)["error"]),
+                         (500, {"code": -22, "message": "Block decode failed"}))
+        self.assertEqual(self.node.stats()["rejected"], 0)  # the block was not looked at
+        cap = 32 * 1024 * 1024
+        for mode, value in (("many-objects", b"{}"), ("many-arrays", b"[]"), ("many-zeros", b"0")):
+            status, body = self.spoiled(mode)
+            self.assertTrue(cap - 2 <= len(body) <= cap, (mode, len(body)))
+            # Rebuilt rather than parsed: Python would need gigabytes for it.
+            count = body.count(b",") + 1
+            self.assertEqual(body, b'{"result":[' + (value + b",") * (count - 1) + value + b"]}", mode)
+
     def test_field_modes(self):
         def result(mode, method="getblocktemplate"):
             return json.loads(self.spoiled(mode, method)[1])["result"]
