@@ -10,10 +10,11 @@
 // and only after every check that needs nothing but the template has passed,
 // so a template that is refused for itself costs no second request. The one
 // check left for after the call is the coinbase's total length, which
-// depends on the reward script it returns. Every failure is reported by one line on stderr and returns work
-// whose `valid` is false; an empty template reply fails silently (the
-// transport has already spoken). Safe on any input bytes.
-// Prints the "New block" line of valid work to stdout.
+// depends on the reward script it returns. Every failure is reported by one
+// line on stderr and returns work whose `valid` is false; an empty template
+// reply fails silently (the transport has already spoken). A reply that
+// carries an error member first gets the node's own words on stderr. Safe on
+// any input bytes. Prints the "New block" line of valid work to stdout.
 BlockWork assemble_work(const std::string& template_reply, const std::string& coinbase_addr,
                         const std::function<std::string()>& fetch_address_reply);
 
