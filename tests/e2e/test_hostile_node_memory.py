@@ -1,7 +1,8 @@
 """Memory stays bounded whatever the node sends: replies of tiny JSON values
 up to the 32 MiB cap are refused before parsing, and the largest template a
 block can have is still taken, each within PEAK_RSS_LIMIT_MIB of peak
-resident memory (VmHWM), on the sanitizer builds too."""
+resident memory (VmHWM), on the address-sanitizer build too (with its
+quarantine allowed for where the miner frees much)."""
 
 import unittest
 
@@ -9,6 +10,12 @@ from harness import ACCEPTED_RE, NEW_BLOCK_RE, SANITIZER, SLOWDOWN, accepted_blo
 from test_hostile_node import NODE_ARGS, HostileCase
 
 PEAK_RSS_LIMIT_MIB = 256
+# AddressSanitizer keeps freed blocks resident in its quarantine (256 MiB by
+# default) and pads every allocation. A refused reply frees little, so the
+# limit holds there as it is; the largest template frees its parse and its
+# reply, which the quarantine then keeps, so that case is allowed the
+# quarantine on top.
+ASAN_QUARANTINE_MIB = 256
 
 
 class BoundedMemory(HostileCase):
@@ -45,7 +52,7 @@ class BoundedMemory(HostileCase):
         self.assertEqual(miner.lines("stderr"), [])
         self.assertEqual(miner.matches(NEW_BLOCK_RE)[0].group(2), "65534")
         self.assertEqual(accepted_blocks(miner)[0][2], 1)
-        self.assertLess(peak, PEAK_RSS_LIMIT_MIB)
+        self.assertLess(peak, PEAK_RSS_LIMIT_MIB + (ASAN_QUARANTINE_MIB if SANITIZER == "address" else 0))
 
 
 if __name__ == "__main__":
