@@ -9,7 +9,7 @@ from test_hostile_node import NODE_ARGS, HostileCase
 
 
 class NodesOwnWords(HostileCase):
-    """Why a call failed, as the node said it, before the specified lines."""
+    """Why a call failed, as the node said it, before the lines the miner always prints."""
 
     def test_syncing_node(self):
         err = self.survive("syncing")
