@@ -16,8 +16,6 @@ namespace {
 // to hide a GPU's latencies, few enough that a small batch is not padded far.
 constexpr size_t kGroupsPerComputeUnit = 16;
 constexpr size_t kLargestWorkGroup = 256;
-constexpr size_t kSlotBytes = 10 * sizeof(cl_uint);          // see search_kernel.cl
-constexpr size_t kParamsBytes = (25 + 4) * sizeof(cl_ulong);  // round1_base, target
 
 OpenClRuntime runtime;
 
@@ -87,11 +85,11 @@ OpenClRuntime* prepare(OpenClRuntime* r, int index) {
   r->self_test = clCreateKernel(r->program, "self_test_hashes", &error);
   if (error != CL_SUCCESS) return fail(r, "kernel lookup", error);
 
-  r->params = clCreateBuffer(r->context, CL_MEM_READ_ONLY, kParamsBytes, nullptr, &error);
+  r->params = clCreateBuffer(r->context, CL_MEM_READ_ONLY, sizeof(SearchParams), nullptr, &error);
   if (error != CL_SUCCESS) return fail(r, "buffer allocation", error);
-  const cl_uint zeros[kSlotBytes / sizeof(cl_uint)] = {};
-  r->slot = clCreateBuffer(r->context, CL_MEM_READ_WRITE | CL_MEM_COPY_HOST_PTR, kSlotBytes,
-                           const_cast<cl_uint*>(zeros), &error);
+  SolutionSlot empty{};
+  r->slot = clCreateBuffer(r->context, CL_MEM_READ_WRITE | CL_MEM_COPY_HOST_PTR, sizeof empty, &empty,
+                           &error);
   if (error != CL_SUCCESS) return fail(r, "buffer allocation", error);
 
   size_t kernel_group = 0;

@@ -7,6 +7,19 @@
 
 #include "gpu/opencl_devices.h"
 
+// The two buffers of a search launch, laid out as search_kernel.cl reads
+// them.
+struct SearchParams {
+  cl_ulong round1_base[25];  // HeaderMidstate::round1_base
+  cl_ulong target_lanes[4];  // least significant first
+};
+
+struct SolutionSlot {
+  cl_uint claimed;        // 0 between launches; the first work-item to meet the target raises it
+  cl_uint nonce;
+  cl_uint head_words[8];  // the first 32 digest bytes as little-endian words
+};
+
 // The chosen OpenCL device, ready to search: context, queue, the built
 // program and its two kernels, and the two buffers a launch uses.
 struct OpenClRuntime {

@@ -6,31 +6,19 @@
 #include <cstdint>
 
 #include "gpu/backend.h"
+#include "gpu/keccak_gpu.cuh"  // its host half: the target as lanes
 #include "gpu/opencl_runtime.h"
 #include "hash/byte_order.h"
 #include "hash/header_midstate.h"
 
 namespace {
 
-struct SearchParams {
-  cl_ulong round1_base[25];
-  cl_ulong target_lanes[4];  // least significant first
-};
-
-struct SolutionSlot {
-  cl_uint claimed;
-  cl_uint nonce;
-  cl_uint head_words[8];  // the first 32 digest bytes as little-endian words
-};
-
 SearchParams search_params(const uint8_t header[80], const uint32_t target[8]) {
   HeaderMidstate midstate;
   header_midstate_init(&midstate, header);
   SearchParams params;
   std::copy(std::begin(midstate.round1_base), std::end(midstate.round1_base), params.round1_base);
-  for (int k = 0; k < 4; ++k)
-    params.target_lanes[k] = static_cast<cl_ulong>(target[2 * k]) |
-                             static_cast<cl_ulong>(target[2 * k + 1]) << 32;
+  keccak_gpu::target_to_lanes(target, params.target_lanes);
   return params;
 }
 

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <atomic>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "gpu/backend.h"
@@ -210,6 +212,33 @@ TEST_F(GpuBackend, BatchLargerThanTheGridIsSearchedToItsEnd) {
     EXPECT_EQ(result.nonce, planted);
     EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
     break;
+  }
+}
+
+// The mining loop may launch from a thread of its own, a different one for
+// each stretch of work (handed over with a join), while the main thread reads
+// the temperature for its status line. Each thread's launch must find the
+// planted solution; the sanitizer builds check the handover for races.
+TEST_F(GpuBackend, LaunchesFromSuccessiveThreadsWhileTheMainThreadReadsTheTemperature) {
+  const auto header = random_header(6);
+  const uint32_t start = 0x12345678u;
+  const uint32_t size = 2048;
+  const uint32_t planted = smallest_hashes(header, start, size, 1)[0];
+  const CpuHash hash = cpu_hash(header, planted);
+
+  for (int handover = 0; handover < 3; ++handover) {
+    std::atomic<bool> done{false};
+    MiningResult result{};
+    int status = -1;
+    std::thread launcher([&] {
+      status = launch_mining_kernel(header.data(), start, size, hash.words, &result);
+      done = true;
+    });
+    while (!done) power_get_temp();
+    launcher.join();
+    ASSERT_EQ(status, 0) << "handover " << handover;
+    ASSERT_TRUE(result.found) << "handover " << handover;
+    EXPECT_EQ(result.nonce, planted) << "handover " << handover;
   }
 }
 
