@@ -57,8 +57,11 @@ run_counted check-package bash tools/check-package.sh build/release
 echo "== OpenCL backend on POCL (GPU tests, end-to-end, package)"
 # Only the miner and the GPU tests: the rest of the suite does not depend on
 # the backend and has run in the plain build. POCL keeps its compiled kernels
-# under build/opencl/pocl-cache (set by the tests), not in HOME.
-cmake -S . -B build/opencl -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIX_GPU=opencl -DTAMRIX_BUILD_BENCH=OFF >/dev/null
+# under build/opencl/pocl-cache (set by the tests), not in HOME. The package
+# is made from the same folder; without the skipped dependency, cpack would
+# first build every other test target in it.
+cmake -S . -B build/opencl -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIX_GPU=opencl -DTAMRIX_BUILD_BENCH=OFF \
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 cmake --build build/opencl -j"$jobs" --target tamrix-miner gpu_backend_opencl_test gpu_kernel_math_test \
   gpu_power_nvml_test gpu_power_amdgpu_test gpu_power_without_nvml_test
 run_ctest build/opencl opencl -L 'gpu|opencl'
