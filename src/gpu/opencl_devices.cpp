@@ -47,22 +47,31 @@ std::vector<OpenClDevice> list_opencl_devices(std::string* why) {
   return in_choice_order(std::move(devices));
 }
 
-std::string device_text(cl_device_id device, cl_device_info what) {
+namespace {
+
+// One of OpenCL's string queries, asked twice: for the size, then the text.
+template <class Query>
+std::string info_text(Query query) {
   size_t size = 0;
-  if (clGetDeviceInfo(device, what, 0, nullptr, &size) != CL_SUCCESS || size == 0) return "";
+  if (query(0, nullptr, &size) != CL_SUCCESS || size == 0) return "";
   std::string text(size, '\0');
-  if (clGetDeviceInfo(device, what, size, text.data(), nullptr) != CL_SUCCESS) return "";
+  if (query(size, text.data(), nullptr) != CL_SUCCESS) return "";
   text.resize(text.find('\0') == std::string::npos ? size : text.find('\0'));
   return text;
 }
 
+}  // namespace
+
+std::string device_text(cl_device_id device, cl_device_info what) {
+  return info_text([&](size_t size, void* text, size_t* needed) {
+    return clGetDeviceInfo(device, what, size, text, needed);
+  });
+}
+
 std::string platform_text(cl_platform_id platform, cl_platform_info what) {
-  size_t size = 0;
-  if (clGetPlatformInfo(platform, what, 0, nullptr, &size) != CL_SUCCESS || size == 0) return "";
-  std::string text(size, '\0');
-  if (clGetPlatformInfo(platform, what, size, text.data(), nullptr) != CL_SUCCESS) return "";
-  text.resize(text.find('\0') == std::string::npos ? size : text.find('\0'));
-  return text;
+  return info_text([&](size_t size, void* text, size_t* needed) {
+    return clGetPlatformInfo(platform, what, size, text, needed);
+  });
 }
 
 std::string describe_device(const OpenClDevice& device) {

@@ -62,6 +62,18 @@ std::vector<uint32_t> smallest_hashes(const std::vector<uint8_t>& header, uint32
   return nonces;
 }
 
+// The nonce with the smallest hash of [start, start + size), and that hash:
+// the only nonce of the range that meets a target equal to it.
+struct Planted {
+  uint32_t nonce;
+  CpuHash hash;
+};
+
+Planted plant_smallest(const std::vector<uint8_t>& header, uint32_t start, uint32_t size) {
+  const uint32_t nonce = smallest_hashes(header, start, size, 1)[0];
+  return Planted{nonce, cpu_hash(header, nonce)};
+}
+
 // The 256-bit number one below `words` (which is not zero).
 void minus_one(const uint32_t words[8], uint32_t out[8]) {
   std::memcpy(out, words, 32);
@@ -125,8 +137,7 @@ TEST_F(GpuBackend, PlantedSolutionAtTheFirstAndLastNonceAndTheTargetsBoundary) {
   const auto header = random_header(2);
   const uint32_t start = 0xfffff000u;
   const uint32_t size = 8192;
-  const uint32_t planted = smallest_hashes(header, start, size, 1)[0];
-  const CpuHash hash = cpu_hash(header, planted);
+  const auto [planted, hash] = plant_smallest(header, start, size);
   const uint32_t before = planted - start;  // nonces of the range before the planted one
   const uint32_t after = size - before - 1;
 
@@ -204,9 +215,8 @@ TEST_F(GpuBackend, BatchLargerThanTheGridIsSearchedToItsEnd) {
   for (uint64_t seed = 10;; ++seed) {
     ASSERT_LT(seed, 40u) << "no header put its smallest hash in the last turn";
     const auto header = random_header(seed);
-    const uint32_t planted = smallest_hashes(header, start, size, 1)[0];
+    const auto [planted, hash] = plant_smallest(header, start, size);
     if (planted - start < 2 * grid) continue;
-    const CpuHash hash = cpu_hash(header, planted);
     const MiningResult result = launch(header, start, size, hash.words);
     ASSERT_TRUE(result.found);
     EXPECT_EQ(result.nonce, planted);
@@ -223,8 +233,7 @@ TEST_F(GpuBackend, LaunchesFromSuccessiveThreadsWhileTheMainThreadReadsTheTemper
   const auto header = random_header(6);
   const uint32_t start = 0x12345678u;
   const uint32_t size = 2048;
-  const uint32_t planted = smallest_hashes(header, start, size, 1)[0];
-  const CpuHash hash = cpu_hash(header, planted);
+  const auto [planted, hash] = plant_smallest(header, start, size);
 
   for (int handover = 0; handover < 3; ++handover) {
     std::atomic<bool> done{false};

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "error_line.h"
 #include "gpu/amdgpu_hwmon.h"
 
 namespace {
@@ -28,12 +29,6 @@ std::string read_file(const fs::path& path) {
   std::string text;
   std::getline(in, text);
   return text;
-}
-
-void expect_one_error_line(const std::string& text) {
-  EXPECT_EQ(text.rfind("tamrix-miner: ", 0), 0u) << text;
-  ASSERT_FALSE(text.empty());
-  EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
 }
 
 // A card at 0000:83:00.0 whose hwmon directory is hwmon3, with a default cap
