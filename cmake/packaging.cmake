@@ -8,7 +8,7 @@ if(TAMRIX_GPU STREQUAL "opencl")
   # The OpenCL build installs the same /usr/bin/tamrix-miner, so it takes the
   # place of the CPU-only package rather than sitting beside it. It needs the
   # ICD loader (through dpkg-shlibdeps) and some OpenCL driver, whichever
-  # vendor's: every ICD package provides opencl-icd.
+  # vendor's: Debian's driver packages provide opencl-icd.
   set(CPACK_PACKAGE_NAME tamrix-miner-opencl)
   set(CPACK_DEBIAN_PACKAGE_PROVIDES tamrix-miner)
   set(CPACK_DEBIAN_PACKAGE_CONFLICTS tamrix-miner)
