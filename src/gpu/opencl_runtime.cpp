@@ -37,16 +37,6 @@ OpenClRuntime* fail(OpenClRuntime* r, const char* step, cl_int code) {
   return nullptr;
 }
 
-void print_build_log(const OpenClRuntime& r) {
-  size_t size = 0;
-  clGetProgramBuildInfo(r.program, r.device.device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size);
-  std::string log(size, '\0');
-  if (size > 0)
-    clGetProgramBuildInfo(r.program, r.device.device, CL_PROGRAM_BUILD_LOG, size, log.data(), nullptr);
-  std::fprintf(stderr, "tamrix-miner: the OpenCL kernel did not build on %s:\n%s\n", r.name.c_str(),
-               log.c_str());
-}
-
 OpenClRuntime* prepare(OpenClRuntime* r, int index) {
   std::string why;
   const std::vector<OpenClDevice> devices = list_opencl_devices(&why);
@@ -71,15 +61,9 @@ OpenClRuntime* prepare(OpenClRuntime* r, int index) {
   r->queue = clCreateCommandQueue(r->context, r->device.device, 0, &error);
   if (error != CL_SUCCESS) return fail(r, "queue creation", error);
 
-  const std::string source = opencl_program_source();
-  const char* text = source.c_str();
-  r->program = clCreateProgramWithSource(r->context, 1, &text, nullptr, &error);
-  if (error != CL_SUCCESS) return fail(r, "program creation", error);
-  error = clBuildProgram(r->program, 1, &r->device.device, "-cl-std=CL1.2", nullptr, nullptr);
-  if (error != CL_SUCCESS) {
-    print_build_log(*r);
-    return fail(r, "kernel build", error);
-  }
+  const char* step = "";
+  r->program = build_opencl_program(r->context, r->device, opencl_program_source(), &error, &step);
+  if (error != CL_SUCCESS) return fail(r, step, error);
   r->search = clCreateKernel(r->program, "search_nonces", &error);
   if (error != CL_SUCCESS) return fail(r, "kernel lookup", error);
   r->self_test = clCreateKernel(r->program, "self_test_hashes", &error);
@@ -115,6 +99,28 @@ OpenClRuntime* opencl_runtime() {
   if (runtime.context != nullptr && runtime.index == index) return &runtime;
   release(&runtime);
   return prepare(&runtime, index);
+}
+
+cl_program build_opencl_program(cl_context context, const OpenClDevice& device,
+                                const std::string& source, cl_int* error, const char** step) {
+  const char* text = source.c_str();
+  *step = "program creation";
+  cl_program program = clCreateProgramWithSource(context, 1, &text, nullptr, error);
+  if (*error != CL_SUCCESS) return nullptr;
+  *step = "kernel build";
+  *error = clBuildProgram(program, 1, &device.device, "-cl-std=CL1.2", nullptr, nullptr);
+  if (*error == CL_SUCCESS) return program;
+
+  size_t size = 0;
+  clGetProgramBuildInfo(program, device.device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size);
+  std::string log(size, '\0');
+  if (size > 0)
+    clGetProgramBuildInfo(program, device.device, CL_PROGRAM_BUILD_LOG, size, log.data(), nullptr);
+  log.resize(log.find('\0') == std::string::npos ? log.size() : log.find('\0'));
+  std::fprintf(stderr, "tamrix-miner: the OpenCL kernel did not build on %s:\n%s\n",
+               describe_device(device).c_str(), log.c_str());
+  clReleaseProgram(program);
+  return nullptr;
 }
 
 int report_opencl_failure(const char* step, cl_int code) {

@@ -49,5 +49,12 @@ struct OpenClRuntime {
 // launches. It never touches the power controls' state.
 OpenClRuntime* opencl_runtime();
 
+// Builds `source` for the device. A failed build prints "tamrix-miner: the
+// OpenCL kernel did not build on <device>:" and the compiler's log on
+// standard error. Returns null on failure, with *error and *step (the call
+// that failed) set for report_opencl_failure.
+cl_program build_opencl_program(cl_context context, const OpenClDevice& device,
+                                const std::string& source, cl_int* error, const char** step);
+
 // Prints "tamrix-miner: OpenCL error in <step>: <name> (<code>)"; returns -1.
 int report_opencl_failure(const char* step, cl_int code);

@@ -87,6 +87,33 @@ TEST(OpenClDevices, MissingDeviceFailsTheLaunchWithOneLine) {
   EXPECT_EQ(launch_mining_kernel(header, 0, 16, target, &result), 0);
 }
 
+// A kernel that does not compile shows the compiler's own words.
+TEST(OpenClDevices, FailedBuildPrintsTheCompilersLog) {
+  std::string why;
+  const std::vector<OpenClDevice> devices = list_opencl_devices(&why);
+  ASSERT_FALSE(devices.empty()) << why;
+  cl_int error = CL_SUCCESS;
+  cl_context context = clCreateContext(nullptr, 1, &devices[0].device, nullptr, nullptr, &error);
+  ASSERT_EQ(error, CL_SUCCESS);
+
+  const char* step = "";
+  CaptureStderr();
+  cl_program program = build_opencl_program(
+      context, devices[0], "__kernel void broken(__global uint* out) { out[0] = undeclared_name; }",
+      &error, &step);
+  const std::string message = GetCapturedStderr();
+  clReleaseContext(context);
+  EXPECT_EQ(program, nullptr);
+  EXPECT_EQ(error, CL_BUILD_PROGRAM_FAILURE);
+  EXPECT_STREQ(step, "kernel build");
+  const std::string head = "tamrix-miner: the OpenCL kernel did not build on " +
+                           describe_device(devices[0]) + ":\n";
+  // POCL's compiler may write a line of its own first.
+  const size_t at = message.find(head);
+  ASSERT_NE(at, std::string::npos) << message;
+  EXPECT_NE(message.find("undeclared_name", at + head.size()), std::string::npos) << message;
+}
+
 TEST_F(GpuBackend, SelfTestPassesAndNamesTheDevice) {
   const OpenClSelfTestOutcome outcome = run_sha3_512_opencl_self_test();
   ASSERT_TRUE(outcome.ran);
