@@ -5,14 +5,11 @@
 #include <fstream>
 #include <system_error>
 
+#include "gpu/backend_report.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-int report(const std::string& message) {
-  std::fprintf(stderr, "tamrix-miner: %s\n", message.c_str());
-  return -1;
-}
 
 bool read_number(const std::string& path, long long* value) {
   std::ifstream in(path);
@@ -63,13 +60,15 @@ std::string pci_address_text(const PciAddress& address) {
   return text;
 }
 
-int amdgpu_power_open(const std::string& sysfs_root, const PciAddress& address, AmdgpuPower* power) {
+int amdgpu_power_open(const std::string& sysfs_root, const PciAddress& address,
+                      AmdgpuPower* power) {
   *power = AmdgpuPower{};
   const std::string device_dir = sysfs_root + "/bus/pci/devices/" + pci_address_text(address);
   const std::string hwmon = find_hwmon(device_dir);
   if (hwmon.empty())
-    return report("no amdgpu power control for the GPU at " + pci_address_text(address) +
-                  " (no hwmon power1_cap under " + device_dir + ")");
+    return report_backend_failure(
+        "no amdgpu power control for the GPU at %s (no hwmon power1_cap under %s)",
+        pci_address_text(address).c_str(), device_dir.c_str());
   AmdgpuPower opened;
   opened.hwmon = hwmon;
   long long current = 0;
@@ -77,9 +76,10 @@ int amdgpu_power_open(const std::string& sysfs_root, const PciAddress& address, 
       !read_number(hwmon + "/power1_cap_min", &opened.min_uw) ||
       !read_number(hwmon + "/power1_cap_max", &opened.max_uw) ||
       !read_number(hwmon + "/power1_cap", &current))
-    return report("cannot read the power caps in " + hwmon);
+    return report_backend_failure("cannot read the power caps in %s", hwmon.c_str());
   if (opened.default_uw <= 0 || opened.min_uw > opened.max_uw)
-    return report("the GPU at " + pci_address_text(address) + " reports no usable power caps");
+    return report_backend_failure("the GPU at %s reports no usable power caps",
+                                  pci_address_text(address).c_str());
   opened.temp_input = find_temp_input(hwmon);
   opened.ready = true;
   *power = opened;
@@ -87,20 +87,17 @@ int amdgpu_power_open(const std::string& sysfs_root, const PciAddress& address, 
 }
 
 int amdgpu_power_set_limit(AmdgpuPower* power, int percent) {
-  if (!power->ready) return report("GPU power control is not initialised");
+  if (!power->ready) return report_backend_failure("GPU power control is not initialised");
   if (percent <= 0)
-    return report("a power limit must be a positive percentage, not " + std::to_string(percent));
+    return report_backend_failure("a power limit must be a positive percentage, not %d", percent);
   if (!power->limit_changed && !read_number(power->hwmon + "/power1_cap", &power->original_uw))
-    return report("cannot read " + power->hwmon + "/power1_cap");
+    return report_backend_failure("cannot read %s/power1_cap", power->hwmon.c_str());
   long long wanted = power->default_uw * percent / 100;
   if (wanted < power->min_uw) wanted = power->min_uw;
   if (wanted > power->max_uw) wanted = power->max_uw;
-  if (!write_number(power->hwmon + "/power1_cap", wanted)) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f W", watts(wanted));
-    return report("cannot set " + power->hwmon + "/power1_cap to " + text +
-                  " (writing it needs root)");
-  }
+  if (!write_number(power->hwmon + "/power1_cap", wanted))
+    return report_backend_failure("cannot set %s/power1_cap to %.1f W (writing it needs root)",
+                                  power->hwmon.c_str(), watts(wanted));
   power->limit_changed = true;
   return 0;
 }
@@ -110,7 +107,7 @@ void amdgpu_power_restore(AmdgpuPower* power) {
   // Cleared first: a failed restore is reported once, not again at close.
   power->limit_changed = false;
   if (!write_number(power->hwmon + "/power1_cap", power->original_uw))
-    report("cannot restore " + power->hwmon + "/power1_cap");
+    report_backend_failure("cannot restore %s/power1_cap", power->hwmon.c_str());
 }
 
 void amdgpu_power_close(AmdgpuPower* power) {
@@ -122,7 +119,7 @@ int amdgpu_power_temp(const AmdgpuPower& power) {
   if (!power.ready) return -1;
   long long millidegrees = 0;
   if (!read_number(power.temp_input, &millidegrees)) {
-    report("cannot read the temperature from " + power.temp_input);
+    report_backend_failure("cannot read the temperature from %s", power.temp_input.c_str());
     return -1;
   }
   return static_cast<int>(millidegrees / 1000);

@@ -24,7 +24,8 @@ add_library(tamrix_gpu STATIC
   gpu_device_choice.cpp
   nvml_api.cpp
   power_nvml.cpp
-  power_cuda.cpp)
+  power_cuda.cpp
+  backend_report.cpp)
 set_target_properties(tamrix_gpu PROPERTIES
   CUDA_STANDARD 17
   CUDA_STANDARD_REQUIRED ON

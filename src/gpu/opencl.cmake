@@ -29,7 +29,8 @@ add_library(tamrix_gpu STATIC
   amdgpu_hwmon.cpp
   nvml_api.cpp
   power_nvml.cpp
-  power_opencl.cpp)
+  power_opencl.cpp
+  backend_report.cpp)
 # Only the 1.2 entry points are used, so the miner loads with any ICD.
 target_compile_definitions(tamrix_gpu PUBLIC CL_TARGET_OPENCL_VERSION=120)
 target_link_libraries(tamrix_gpu PUBLIC tamrix_hash OpenCL::OpenCL ${CMAKE_DL_LIBS})

@@ -4,12 +4,13 @@
 #include <cstdio>
 
 std::vector<OpenClDevice> in_choice_order(std::vector<OpenClDevice> devices) {
-  std::stable_sort(devices.begin(), devices.end(), [](const OpenClDevice& a, const OpenClDevice& b) {
-    const bool a_gpu = (a.type & CL_DEVICE_TYPE_GPU) != 0;
-    const bool b_gpu = (b.type & CL_DEVICE_TYPE_GPU) != 0;
-    if (a_gpu != b_gpu) return a_gpu;
-    return a.platform_index < b.platform_index;
-  });
+  std::stable_sort(devices.begin(), devices.end(),
+                   [](const OpenClDevice& a, const OpenClDevice& b) {
+                     const bool a_gpu = (a.type & CL_DEVICE_TYPE_GPU) != 0;
+                     const bool b_gpu = (b.type & CL_DEVICE_TYPE_GPU) != 0;
+                     if (a_gpu != b_gpu) return a_gpu;
+                     return a.platform_index < b.platform_index;
+                   });
   return devices;
 }
 
@@ -30,7 +31,8 @@ std::vector<OpenClDevice> list_opencl_devices(std::string* why) {
   for (cl_uint p = 0; p < platform_count; ++p) {
     cl_uint count = 0;
     // A platform without devices answers CL_DEVICE_NOT_FOUND; it just adds none.
-    if (clGetDeviceIDs(platforms[p], CL_DEVICE_TYPE_ALL, 0, nullptr, &count) != CL_SUCCESS) continue;
+    if (clGetDeviceIDs(platforms[p], CL_DEVICE_TYPE_ALL, 0, nullptr, &count) != CL_SUCCESS)
+      continue;
     std::vector<cl_device_id> ids(count);
     if (clGetDeviceIDs(platforms[p], CL_DEVICE_TYPE_ALL, count, ids.data(), nullptr) != CL_SUCCESS)
       continue;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/backend_report.h"
 #include "gpu/gpu_device_choice.h"
 #include "gpu/opencl_program_source.h"
 
@@ -41,12 +42,12 @@ OpenClRuntime* prepare(OpenClRuntime* r, int index) {
   std::string why;
   const std::vector<OpenClDevice> devices = list_opencl_devices(&why);
   if (devices.empty()) {
-    std::fprintf(stderr, "tamrix-miner: %s\n", why.c_str());
+    report_backend_failure("%s", why.c_str());
     return nullptr;
   }
   if (index < 0 || static_cast<size_t>(index) >= devices.size()) {
-    std::fprintf(stderr, "tamrix-miner: no OpenCL device %d (this machine has %zu, from 0 to %zu)\n",
-                 index, devices.size(), devices.size() - 1);
+    report_backend_failure("no OpenCL device %d (this machine has %zu, from 0 to %zu)", index,
+                           devices.size(), devices.size() - 1);
     return nullptr;
   }
   r->index = index;
@@ -72,8 +73,8 @@ OpenClRuntime* prepare(OpenClRuntime* r, int index) {
   r->params = clCreateBuffer(r->context, CL_MEM_READ_ONLY, sizeof(SearchParams), nullptr, &error);
   if (error != CL_SUCCESS) return fail(r, "buffer allocation", error);
   SolutionSlot empty{};
-  r->slot = clCreateBuffer(r->context, CL_MEM_READ_WRITE | CL_MEM_COPY_HOST_PTR, sizeof empty, &empty,
-                           &error);
+  r->slot = clCreateBuffer(r->context, CL_MEM_READ_WRITE | CL_MEM_COPY_HOST_PTR, sizeof empty,
+                           &empty, &error);
   if (error != CL_SUCCESS) return fail(r, "buffer allocation", error);
 
   size_t kernel_group = 0;
@@ -124,7 +125,5 @@ cl_program build_opencl_program(cl_context context, const OpenClDevice& device,
 }
 
 int report_opencl_failure(const char* step, cl_int code) {
-  std::fprintf(stderr, "tamrix-miner: OpenCL error in %s: %s (%d)\n", step, opencl_error_name(code),
-               code);
-  return -1;
+  return report_backend_failure("OpenCL error in %s: %s (%d)", step, opencl_error_name(code), code);
 }

@@ -37,18 +37,22 @@ cl_int hash_on_device(OpenClRuntime* r, uint8_t headers[kSelfTestVectors][80],
   buffers.messages = clCreateBuffer(r->context, CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR,
                                     80 * kSelfTestVectors, headers, &error);
   if (error != CL_SUCCESS) return error;
-  buffers.round1_bases = clCreateBuffer(r->context, CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR,
-                                        sizeof(HeaderMidstate) * kSelfTestVectors, midstates, &error);
+  buffers.round1_bases =
+      clCreateBuffer(r->context, CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR,
+                     sizeof(HeaderMidstate) * kSelfTestVectors, midstates, &error);
   if (error != CL_SUCCESS) return error;
-  buffers.digests = clCreateBuffer(r->context, CL_MEM_WRITE_ONLY,
-                                   sizeof(cl_ulong) * kDigestLanes * kSelfTestVectors, nullptr, &error);
+  buffers.digests =
+      clCreateBuffer(r->context, CL_MEM_WRITE_ONLY,
+                     sizeof(cl_ulong) * kDigestLanes * kSelfTestVectors, nullptr, &error);
   if (error != CL_SUCCESS) return error;
 
   *step = "self-test launch";
   const cl_uint count = kSelfTestVectors;
   error = clSetKernelArg(r->self_test, 0, sizeof(cl_mem), &buffers.messages);
-  if (error == CL_SUCCESS) error = clSetKernelArg(r->self_test, 1, sizeof(cl_mem), &buffers.round1_bases);
-  if (error == CL_SUCCESS) error = clSetKernelArg(r->self_test, 2, sizeof(cl_mem), &buffers.digests);
+  if (error == CL_SUCCESS)
+    error = clSetKernelArg(r->self_test, 1, sizeof(cl_mem), &buffers.round1_bases);
+  if (error == CL_SUCCESS)
+    error = clSetKernelArg(r->self_test, 2, sizeof(cl_mem), &buffers.digests);
   if (error == CL_SUCCESS) error = clSetKernelArg(r->self_test, 3, sizeof count, &count);
   if (error != CL_SUCCESS) return error;
   const size_t global = kSelfTestVectors;
@@ -57,8 +61,8 @@ cl_int hash_on_device(OpenClRuntime* r, uint8_t headers[kSelfTestVectors][80],
   if (error != CL_SUCCESS) return error;
   *step = "self-test hashing";
   return clEnqueueReadBuffer(r->queue, buffers.digests, CL_TRUE, 0,
-                             sizeof(cl_ulong) * kDigestLanes * kSelfTestVectors, digests, 0, nullptr,
-                             nullptr);
+                             sizeof(cl_ulong) * kDigestLanes * kSelfTestVectors, digests, 0,
+                             nullptr, nullptr);
 }
 
 }  // namespace
@@ -91,7 +95,8 @@ OpenClSelfTestOutcome run_sha3_512_opencl_self_test() {
 void test_sha3_512_gpu() {
   const OpenClSelfTestOutcome outcome = run_sha3_512_opencl_self_test();
   if (!outcome.ran) {
-    std::fprintf(stderr, "tamrix-miner: GPU SHA3-512 self-test FAILED (the device could not run it)\n");
+    std::fprintf(stderr,
+                 "tamrix-miner: GPU SHA3-512 self-test FAILED (the device could not run it)\n");
   } else if (outcome.mismatches != 0) {
     std::fprintf(stderr,
                  "tamrix-miner: GPU SHA3-512 self-test FAILED on %s (%d of %d vectors differ from "

@@ -1,14 +1,14 @@
 // GPU power limit and temperature through NVML, which is loaded only when
 // nvml_power_init runs.
 
-#include <cstdarg>
+#include "gpu/power_nvml.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "gpu/power_nvml.h"
-
+#include "gpu/backend_report.h"
 #include "gpu/nvml_api.h"
 
 namespace {
@@ -34,18 +34,6 @@ PowerControl power;
 // later step of that init fails, since the device itself was found.
 char opened_bus_id[kNvmlPciBusIdSize] = {};
 
-int report(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-int report(const char* format, ...) {
-  char message[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(message, sizeof message, format, args);
-  va_end(args);
-  std::fprintf(stderr, "tamrix-miner: %s\n", message);
-  return -1;
-}
-
 const char* nvml_reason(NvmlReturn status) {
   const char* text = power.api.error_string != nullptr ? power.api.error_string(status) : nullptr;
   return text != nullptr ? text : "unknown NVML error";
@@ -61,7 +49,7 @@ void release_nvml() {
 
 // Reports, then gives back what a failed nvml_power_init had acquired.
 int fail_init(const char* what, int device, NvmlReturn status) {
-  report("%s of GPU %d: %s", what, device, nvml_reason(status));
+  report_backend_failure("%s of GPU %d: %s", what, device, nvml_reason(status));
   release_nvml();
   return -1;
 }
@@ -80,13 +68,14 @@ unsigned int limit_for_percent(int percent) {
 int nvml_power_init(int device) {
   if (power.api.library != nullptr) nvml_power_shutdown();
   opened_bus_id[0] = '\0';
-  if (device < 0) return report("no GPU has the index %d", device);
+  if (device < 0) return report_backend_failure("no GPU has the index %d", device);
 
   std::string why;
-  if (!load_nvml(&power.api, &why)) return report("GPU power control unavailable: %s", why.c_str());
+  if (!load_nvml(&power.api, &why))
+    return report_backend_failure("GPU power control unavailable: %s", why.c_str());
   NvmlReturn status = power.api.init();
   if (status != kNvmlSuccess) {
-    report("NVML initialisation failed: %s", nvml_reason(status));
+    report_backend_failure("NVML initialisation failed: %s", nvml_reason(status));
     release_nvml();
     return -1;
   }
@@ -102,7 +91,8 @@ int nvml_power_init(int device) {
   }
 
   status = power.api.default_power_limit(power.device, &power.default_limit_mw);
-  if (status != kNvmlSuccess) return fail_init("cannot read the default power limit", device, status);
+  if (status != kNvmlSuccess)
+    return fail_init("cannot read the default power limit", device, status);
   status = power.api.power_limit_constraints(power.device, &power.min_limit_mw,
                                              &power.max_limit_mw);
   if (status != kNvmlSuccess) return fail_init("cannot read the power limit range", device, status);
@@ -114,7 +104,7 @@ int nvml_power_init(int device) {
   if (status != kNvmlSuccess) return fail_init("cannot read the temperature", device, status);
 
   if (power.default_limit_mw == 0 || power.min_limit_mw > power.max_limit_mw) {
-    report("GPU %d reports no usable power limits", device);
+    report_backend_failure("GPU %d reports no usable power limits", device);
     release_nvml();
     return -1;
   }
@@ -124,18 +114,20 @@ int nvml_power_init(int device) {
 }
 
 int nvml_power_set_limit(int percent) {
-  if (!power.ready) return report("GPU power control is not initialised");
-  if (percent <= 0) return report("a power limit must be a positive percentage, not %d", percent);
+  if (!power.ready) return report_backend_failure("GPU power control is not initialised");
+  if (percent <= 0)
+    return report_backend_failure("a power limit must be a positive percentage, not %d", percent);
 
   if (!power.limit_changed) {
     const NvmlReturn status = power.api.power_limit(power.device, &power.original_limit_mw);
     if (status != kNvmlSuccess)
-      return report("cannot read the power limit of GPU %d: %s", power.index, nvml_reason(status));
+      return report_backend_failure("cannot read the power limit of GPU %d: %s", power.index,
+                                    nvml_reason(status));
   }
   const unsigned int limit_mw = limit_for_percent(percent);
   const NvmlReturn status = power.api.set_power_limit(power.device, limit_mw);
   if (status != kNvmlSuccess)
-    return report("cannot set the power limit of GPU %d to %.1f W: %s", power.index,
+    return report_backend_failure("cannot set the power limit of GPU %d to %.1f W: %s", power.index,
                   watts(limit_mw), nvml_reason(status));
   power.limit_changed = true;
   return 0;
@@ -147,7 +139,7 @@ void nvml_power_restore() {
   power.limit_changed = false;
   const NvmlReturn status = power.api.set_power_limit(power.device, power.original_limit_mw);
   if (status != kNvmlSuccess)
-    report("cannot restore the power limit of GPU %d to %.1f W: %s", power.index,
+    report_backend_failure("cannot restore the power limit of GPU %d to %.1f W: %s", power.index,
            watts(power.original_limit_mw), nvml_reason(status));
 }
 
@@ -163,7 +155,8 @@ int nvml_power_get_temp() {
   unsigned int celsius = 0;
   const NvmlReturn status = power.api.temperature(power.device, kNvmlTemperatureGpu, &celsius);
   if (status != kNvmlSuccess)
-    return report("cannot read the temperature of GPU %d: %s", power.index, nvml_reason(status));
+    return report_backend_failure("cannot read the temperature of GPU %d: %s", power.index,
+                                  nvml_reason(status));
   return static_cast<int>(celsius);
 }
 

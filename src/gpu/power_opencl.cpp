@@ -66,7 +66,8 @@ bool pci_address(const OpenClDevice& device, PciAddress* address) {
 int nvml_index(const std::vector<OpenClDevice>& devices, size_t chosen) {
   int index = 0;
   for (size_t i = 0; i < chosen; ++i)
-    if ((devices[i].type & CL_DEVICE_TYPE_GPU) != 0 && vendor_id(devices[i]) == kVendorNvidia) ++index;
+    if ((devices[i].type & CL_DEVICE_TYPE_GPU) != 0 && vendor_id(devices[i]) == kVendorNvidia)
+      ++index;
   return index;
 }
 

@@ -60,7 +60,8 @@ TEST(OpenClDeviceOrder, GpusOfEveryPlatformComeFirstThenTheRestInPlatformOrder) 
 TEST(OpenClDevices, ThisMachineHasOneAndItIsDeviceZero) {
   std::string why;
   const std::vector<OpenClDevice> devices = list_opencl_devices(&why);
-  ASSERT_FALSE(devices.empty()) << why << " (the tests need an OpenCL device; install pocl-opencl-icd)";
+  ASSERT_FALSE(devices.empty()) << why
+                                << " (the tests need an OpenCL device; install pocl-opencl-icd)";
   EXPECT_FALSE(describe_device(devices[0]).empty());
 }
 

@@ -115,7 +115,8 @@ TEST_F(GpuBackend, SolutionsMatchTheCpuBatchByBatchAcrossTheWrap) {
   for (int batch = 0; batch < 320; ++batch) {
     const uint32_t size = 1 + batch % 13;
     bool cpu_found = false;
-    for (uint32_t i = 0; i < size; ++i) cpu_found |= hash_le_target(cpu_hash(header, start + i).words, target);
+    for (uint32_t i = 0; i < size; ++i)
+      cpu_found |= hash_le_target(cpu_hash(header, start + i).words, target);
 
     const MiningResult result = launch(header, start, size, target);
     ASSERT_EQ(result.found, cpu_found) << "batch at " << start << " of " << size;
