@@ -2,8 +2,10 @@
 # The CUDA backend on a machine with an NVIDIA GPU (written for an H100), in
 # one go: build the CUDA variant, run the GPU tests, run the GPU benchmark,
 # then mine for 20 seconds against the development node with the GPU and two
-# CPU threads. Prints a summary at the end; every log goes under
-# ${OUT:-/tmp/gpu-check}. Takes about 4 to 6 minutes, most of it the build.
+# CPU threads. Where --prepare also built the OpenCL variant, its GPU tests
+# and benchmark run on the same card through NVIDIA's OpenCL driver. Prints a
+# summary at the end; every log goes under ${OUT:-/tmp/gpu-check}. Takes
+# about 4 to 6 minutes, most of it the build.
 #
 # Usage: tools/gpu-check.sh            (from anywhere inside the repository)
 #        tools/gpu-check.sh --prepare  (on the development machine: build here)
@@ -12,9 +14,11 @@
 #
 # A GPU machine without the development packages (libcurl, jansson,
 # GoogleTest) cannot build the miner. --prepare builds the CUDA variant on
-# the development machine, which has nvcc, and copies the shared libraries
-# the binaries need into BUILD_DIR/libs; carry BUILD_DIR to the GPU machine
-# and run the script there without arguments: it then skips the build.
+# the development machine, which has nvcc, and the OpenCL variant into
+# CARRY_DIR/opencl, and copies the shared libraries the binaries need (the
+# OpenCL ICD loader among them) into CARRY_DIR/libs; carry CARRY_DIR to the
+# GPU machine and run the script there with BUILD_DIR=CARRY_DIR: it then
+# skips the build.
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
@@ -24,7 +28,7 @@ arch=${CUDA_ARCH:-90}
 jobs=${JOBS:-$(nproc)}
 mkdir -p "$out"
 failures=()
-gpu_test_targets="tamrix-miner gpu_backend_cuda_test gpu_kernel_math_test gpu_power_nvml_test gpu_power_without_nvml_test"
+gpu_test_targets="tamrix-miner gpu_backend_cuda_test gpu_kernel_math_test gpu_power_nvml_test gpu_power_amdgpu_test gpu_power_without_nvml_test"
 
 step() { echo; echo "== $*"; }
 fail() { failures+=("$1"); echo "FAILED: $1"; }
@@ -52,7 +56,17 @@ if [ "${1:-}" = "--prepare" ]; then
     [ "$t" = tamrix-miner ] || cp "$build/tests/gpu/$t" "$carry/tests/gpu/"
   done
   cp -r "$build/tests/gpu/fake_nvml" "$carry/tests/gpu/"
-  ldd "$carry/tamrix-miner" "$carry"/tests/gpu/gpu_* 2>/dev/null |
+  # The OpenCL variant, for the same card through NVIDIA's OpenCL driver.
+  if cmake -S . -B "$build-opencl" -DTAMRIX_GPU=opencl -DCMAKE_BUILD_TYPE=Release -DTAMRIX_BUILD_BENCH=OFF \
+       >"$out/configure-opencl.log" 2>&1 &&
+     cmake --build "$build-opencl" -j"$jobs" --target tamrix-miner gpu_backend_opencl_test \
+       >"$out/build-opencl.log" 2>&1; then
+    mkdir -p "$carry/opencl"
+    cp "$build-opencl/tamrix-miner" "$build-opencl/tests/gpu/gpu_backend_opencl_test" "$carry/opencl/"
+  else
+    echo "OpenCL variant not built (see $out/build-opencl.log); carrying the CUDA variant alone"
+  fi
+  ldd "$carry/tamrix-miner" "$carry"/tests/gpu/gpu_* "$carry"/opencl/* 2>/dev/null |
     awk '$3 ~ /^\// { print $3 }' | sort -u |
     grep -vE '/(libc|libm|libstdc\+\+|libgcc_s|ld-linux[^/]*|libnvidia-ml)\.so' |
     xargs -r cp -L -t "$carry/libs"
@@ -85,7 +99,8 @@ step "GPU tests"
 # The test binaries run directly: a carried build's CTest files name the
 # development machine's paths.
 if [ -x "$build/tests/gpu/gpu_backend_cuda_test" ]; then
-  for t in gpu_backend_cuda_test gpu_kernel_math_test gpu_power_nvml_test gpu_power_without_nvml_test; do
+  for t in gpu_backend_cuda_test gpu_kernel_math_test gpu_power_nvml_test gpu_power_amdgpu_test \
+      gpu_power_without_nvml_test; do
     # The power test loads its simulated NVML by name; nothing else may see it.
     LD_LIBRARY_PATH="$PWD/$build/tests/gpu/fake_nvml${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
       timeout 300 "$build/tests/gpu/$t" >"$out/$t.log" 2>&1 || fail "$t (see $out/$t.log)"
@@ -107,6 +122,26 @@ if [ -x "$miner" ]; then
   timeout 120 "$miner" --benchmark -d 0 --bench-duration 10 --cpu-threads 2 \
     >"$out/benchmark-10s.log" 2>&1 || fail "10 s benchmark exit status"
   grep -E "GPU|CPU" "$out/benchmark-10s.log"
+fi
+
+step "OpenCL variant on the same card"
+if [ -x "$build/opencl/tamrix-miner" ]; then
+  # ocl-icd finds drivers through /etc/OpenCL/vendors; a machine with the
+  # NVIDIA driver but without that file still has the driver's library.
+  if ! ls /etc/OpenCL/vendors/*.icd >/dev/null 2>&1; then
+    vendors=$(mktemp -d)
+    echo libnvidia-opencl.so.1 >"$vendors/nvidia.icd"
+    export OCL_ICD_VENDORS=$vendors
+  fi
+  timeout 300 "$build/opencl/gpu_backend_opencl_test" >"$out/gpu_backend_opencl_test.log" 2>&1 ||
+    fail "gpu_backend_opencl_test (see $out/gpu_backend_opencl_test.log)"
+  echo "gpu_backend_opencl_test: $(grep -E "^\[  (PASSED|FAILED)  \]" "$out/gpu_backend_opencl_test.log" | tr '\n' ' ')"
+  grep -m1 "OpenCL device 0" "$out/gpu_backend_opencl_test.log"
+  timeout 120 "$build/opencl/tamrix-miner" --benchmark --gpu-only -d 0 --bench-duration 10 \
+    >"$out/benchmark-opencl.log" 2>&1 || fail "OpenCL benchmark exit status"
+  grep -E "OpenCL|GPU" "$out/benchmark-opencl.log"
+else
+  echo "not carried (tools/gpu-check.sh --prepare builds it)"
 fi
 
 step "mining 20 s against tools/devnode.py"
@@ -156,6 +191,7 @@ fi
 step "summary"
 echo "GPU benchmark:    $(grep -E "^GPU:" "$out/benchmark.log" 2>/dev/null)"
 echo "GPU benchmark 10s: $(grep -E "^GPU:" "$out/benchmark-10s.log" 2>/dev/null)"
+echo "OpenCL benchmark 10s: $(grep -E "^GPU:" "$out/benchmark-opencl.log" 2>/dev/null)"
 echo "mining status:    $(grep -E "H/s \(" "$out/mining.log" 2>/dev/null | tail -1)"
 echo "--- nvidia-smi during mining"
 cat "$out/nvidia-smi-mining.txt" 2>/dev/null

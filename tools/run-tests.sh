@@ -3,9 +3,10 @@
 # included), AddressSanitizer with UndefinedBehaviorSanitizer over the whole
 # suite, ThreadSanitizer over the search and the mining loop, every fuzz
 # target for FUZZ_SECONDS (60 by default), the release build's install and
-# Debian package, the example systemd unit, the unit tests cross-built for
-# arm64 and run under qemu, and a compile check of the CUDA backend where
-# the toolkit is installed.
+# Debian package, the OpenCL build's GPU tests, end-to-end cases and package
+# on POCL (the CPU OpenCL runtime), the example systemd unit, the unit tests
+# cross-built for arm64 and run under qemu, and a compile check of the CUDA
+# backend where the toolkit is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -53,6 +54,19 @@ echo "== install and Debian package (release build)"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=Release -DTAMRIX_BUILD_TESTS=OFF -DTAMRIX_BUILD_BENCH=OFF
 run_counted check-package bash tools/check-package.sh build/release
 
+echo "== OpenCL backend on POCL (GPU tests, end-to-end, package)"
+# Only the miner and the GPU tests: the rest of the suite does not depend on
+# the backend and has run in the plain build. POCL keeps its compiled kernels
+# under build/opencl/pocl-cache (set by the tests), not in HOME. The package
+# is made from the same folder; without the skipped dependency, cpack would
+# first build every other test target in it.
+cmake -S . -B build/opencl -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIX_GPU=opencl -DTAMRIX_BUILD_BENCH=OFF \
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+cmake --build build/opencl -j"$jobs" --target tamrix-miner gpu_backend_opencl_test gpu_kernel_math_test \
+  gpu_power_nvml_test gpu_power_amdgpu_test gpu_power_without_nvml_test
+run_ctest build/opencl opencl -L 'gpu|opencl'
+run_counted check-package-opencl bash tools/check-package.sh build/opencl
+
 echo "== example systemd unit"
 run_counted check-service bash tools/check-service.sh build/release/tamrix-miner
 
@@ -66,7 +80,7 @@ if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
   echo "== CUDA backend (compile check; GPU tests skip without a GPU)"
   cmake -S . -B build/cuda -DCMAKE_BUILD_TYPE=Release -DTAMRIX_GPU=cuda -DTAMRIX_BUILD_BENCH=OFF \
     -DCMAKE_CUDA_COMPILER="$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)" >/dev/null
-  cmake --build build/cuda -j"$jobs" --target tamrix-miner gpu_backend_cuda_test gpu_kernel_math_test \
+  cmake --build build/cuda -j"$jobs" --target tamrix-miner gpu_backend_cuda_test gpu_kernel_math_test gpu_power_amdgpu_test \
     gpu_power_nvml_test gpu_power_without_nvml_test
   run_ctest build/cuda cuda -L gpu
 fi

@@ -18,12 +18,14 @@ find_package(CUDAToolkit REQUIRED)
 add_library(tamrix_gpu STATIC
   search_kernel.cu
   sha3_selftest_gpu.cu
+  selftest_vectors.cpp
   benchmark_gpu.cpp
   cuda_context.cpp
-  nonce_midstate.cpp
   gpu_device_choice.cpp
   nvml_api.cpp
-  power_nvml.cpp)
+  power_nvml.cpp
+  power_cuda.cpp
+  backend_report.cpp)
 set_target_properties(tamrix_gpu PROPERTIES
   CUDA_STANDARD 17
   CUDA_STANDARD_REQUIRED ON

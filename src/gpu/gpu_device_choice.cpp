@@ -4,8 +4,9 @@
 
 namespace {
 
-// Written by power_init and read at the first CUDA launch, both on the main
-// thread; the backend's interface has no handle to carry it in.
+// Written by power_init at start-up and read by the launches, which may run
+// on a thread the driver starts later (that start orders the two); the
+// backend's interface has no handle to carry it in.
 GpuDeviceChoice chosen_device;
 
 }  // namespace

@@ -9,8 +9,9 @@
 // below (funnel shift, lane split, lane join), each with a C++ twin.
 
 #include <cstdint>
+#include <utility>
 
-#include "gpu/nonce_midstate.h"
+#include "hash/keccak_constants.h"
 
 #if defined(__CUDACC__)
 #define KECCAK_GPU_INLINE __host__ __device__ __forceinline__
@@ -81,16 +82,8 @@ KECCAK_GPU_INLINE uint64_t rotl(uint64_t value) {
 }
 
 KECCAK_GPU_INLINE uint64_t round_constant(int round) {
-  constexpr uint64_t rc[24] = {
-      0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808aULL,
-      0x8000000080008000ULL, 0x000000000000808bULL, 0x0000000080000001ULL,
-      0x8000000080008081ULL, 0x8000000000008009ULL, 0x000000000000008aULL,
-      0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000aULL,
-      0x000000008000808bULL, 0x800000000000008bULL, 0x8000000000008089ULL,
-      0x8000000000008003ULL, 0x8000000000008002ULL, 0x8000000000000080ULL,
-      0x000000000000800aULL, 0x800000008000000aULL, 0x8000000080008081ULL,
-      0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
-  return rc[round];
+  constexpr keccak::RoundConstants rc = keccak::kRoundConstants;
+  return rc.value[round];
 }
 
 KECCAK_GPU_INLINE void theta(uint64_t a[25]) {
@@ -105,35 +98,40 @@ KECCAK_GPU_INLINE void theta(uint64_t a[25]) {
   }
 }
 
-// Rho and pi together: lane (x, y) is rotated by its rho offset and lands at
-// (y, 2x + 3y). One line per lane so that every offset stays a compile-time
-// constant. Lane 0 stays where it is, unrotated.
+// Lane J after rho and pi: the lane pi moves there, rotated by its rho
+// offset. Lane 0 stays where it is, unrotated.
+template <int J>
+KECCAK_GPU_INLINE uint64_t rho_pi_lane(const uint64_t a[25]) {
+  // Read into constants first: device code may not touch the host table
+  // itself, only values computed from it at compile time.
+  constexpr int source = keccak::kRhoPi.source[J];
+  constexpr int rotation = keccak::kRhoPi.rotation[J];
+  if constexpr (rotation == 0) return a[source];
+  else return rotl<rotation>(a[source]);
+}
+
+// One call per destination lane, so that every rotation stays a
+// compile-time constant.
+template <int... J>
+KECCAK_GPU_INLINE void rho_pi_lanes(const uint64_t a[25], uint64_t b[25],
+                                    std::integer_sequence<int, J...>) {
+  ((b[J] = rho_pi_lane<J>(a)), ...);
+}
+
 KECCAK_GPU_INLINE void rho_pi(const uint64_t a[25], uint64_t b[25]) {
-  b[0] = a[0];
-  b[1] = rotl<44>(a[6]);
-  b[2] = rotl<43>(a[12]);
-  b[3] = rotl<21>(a[18]);
-  b[4] = rotl<14>(a[24]);
-  b[5] = rotl<28>(a[3]);
-  b[6] = rotl<20>(a[9]);
-  b[7] = rotl<3>(a[10]);
-  b[8] = rotl<45>(a[16]);
-  b[9] = rotl<61>(a[22]);
-  b[10] = rotl<1>(a[1]);
-  b[11] = rotl<6>(a[7]);
-  b[12] = rotl<25>(a[13]);
-  b[13] = rotl<8>(a[19]);
-  b[14] = rotl<18>(a[20]);
-  b[15] = rotl<27>(a[4]);
-  b[16] = rotl<36>(a[5]);
-  b[17] = rotl<10>(a[11]);
-  b[18] = rotl<15>(a[17]);
-  b[19] = rotl<56>(a[23]);
-  b[20] = rotl<62>(a[2]);
-  b[21] = rotl<55>(a[8]);
-  b[22] = rotl<39>(a[14]);
-  b[23] = rotl<41>(a[15]);
-  b[24] = rotl<2>(a[21]);
+  rho_pi_lanes(a, b, std::make_integer_sequence<int, 25>{});
+}
+
+// Lane J after theta (given its column effects d) and rho and pi, for the
+// last round, which needs only row 0.
+template <int J>
+KECCAK_GPU_INLINE uint64_t theta_rho_pi_lane(const uint64_t a[25], const uint64_t d[5]) {
+  constexpr int source = keccak::kRhoPi.source[J];
+  constexpr int rotation = keccak::kRhoPi.rotation[J];
+  constexpr int column = source % 5;
+  const uint64_t lane = a[source] ^ d[column];
+  if constexpr (rotation == 0) return lane;
+  else return rotl<rotation>(lane);
 }
 
 KECCAK_GPU_INLINE void chi(const uint64_t b[25], uint64_t a[25]) {
@@ -167,37 +165,42 @@ KECCAK_GPU_INLINE uint64_t rotl_high_half(uint32_t high) {
   else return (lane << S) | (lane >> (64 - S));
 }
 
+// The nonce's share of destination lane J after round 0's theta, rho and pi.
+// The nonce is the high half of lane 0. Theta adds it to lane 0 itself, to
+// every lane of column 1 through D[1], and rotated by one to every lane of
+// column 4 through D[4]; rho and pi then move and rotate those eleven lanes
+// like any others.
+template <int J>
+KECCAK_GPU_INLINE void add_nonce_share(uint64_t b[25], uint32_t nonce) {
+  constexpr int source = keccak::kRhoPi.source[J];
+  constexpr int rotation = keccak::kRhoPi.rotation[J];
+  constexpr int column = source % 5;
+  if constexpr (source == 0 || column == 1)
+    b[J] ^= rotl_high_half<rotation>(nonce);
+  else if constexpr (column == 4)
+    b[J] ^= rotl_high_half<(rotation + 1) % 64>(nonce);
+}
+
+template <int... J>
+KECCAK_GPU_INLINE void add_nonce_shares(uint64_t b[25], uint32_t nonce,
+                                        std::integer_sequence<int, J...>) {
+  (add_nonce_share<J>(b, nonce), ...);
+}
+
 // XORs a nonce's share of round 0's theta, rho and pi into a state that went
-// through those steps with the nonce zero (NonceMidstate). The nonce is the
-// high half of lane 0. Theta adds it to lane 0 itself, to every lane of
-// column 1 through D[1], and rotated by one to every lane of column 4 through
-// D[4]. Rho and pi then move and rotate those eleven lanes like any others,
-// so each share is the nonce lane rotated by rho's offset (plus one for
-// column 4), stored where pi puts that lane.
+// through those steps with the nonce zero (HeaderMidstate::round1_base).
 KECCAK_GPU_INLINE void add_nonce_to_round0(uint64_t b[25], uint32_t nonce) {
-  b[0] ^= rotl_high_half<0>(nonce);
-  // column 1: lanes 1, 6, 11, 16, 21
-  b[10] ^= rotl_high_half<1>(nonce);
-  b[1] ^= rotl_high_half<44>(nonce);
-  b[17] ^= rotl_high_half<10>(nonce);
-  b[8] ^= rotl_high_half<45>(nonce);
-  b[24] ^= rotl_high_half<2>(nonce);
-  // column 4: lanes 4, 9, 14, 19, 24
-  b[15] ^= rotl_high_half<27 + 1>(nonce);
-  b[6] ^= rotl_high_half<20 + 1>(nonce);
-  b[22] ^= rotl_high_half<39 + 1>(nonce);
-  b[13] ^= rotl_high_half<8 + 1>(nonce);
-  b[4] ^= rotl_high_half<14 + 1>(nonce);
+  add_nonce_shares(b, nonce, std::make_integer_sequence<int, 25>{});
 }
 
 // The proof-of-work digest's first 32 bytes (4 lanes) for one nonce: the rest
 // of round 0, rounds 1..22, and of round 23 only what those 4 lanes need
 // (all of theta's column sums, then 5 lanes of row 0).
-KECCAK_GPU_INLINE void pow_digest_head(const NonceMidstate& midstate, uint32_t nonce,
+KECCAK_GPU_INLINE void pow_digest_head(const uint64_t round1_base[25], uint32_t nonce,
                                        uint64_t head[kDigestHeadLanes]) {
   uint64_t b[25];
   KECCAK_GPU_UNROLL
-  for (int i = 0; i < 25; ++i) b[i] = midstate.lane[i];
+  for (int i = 0; i < 25; ++i) b[i] = round1_base[i];
   add_nonce_to_round0(b, nonce);
 
   uint64_t a[25];
@@ -210,15 +213,16 @@ KECCAK_GPU_INLINE void pow_digest_head(const NonceMidstate& midstate, uint32_t n
   uint64_t c[5];
   KECCAK_GPU_UNROLL
   for (int x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
-  const uint64_t row0_0 = a[0] ^ c[4] ^ rotl<1>(c[1]);
-  const uint64_t row0_1 = rotl<44>(a[6] ^ c[0] ^ rotl<1>(c[2]));
-  const uint64_t row0_2 = rotl<43>(a[12] ^ c[1] ^ rotl<1>(c[3]));
-  const uint64_t row0_3 = rotl<21>(a[18] ^ c[2] ^ rotl<1>(c[4]));
-  const uint64_t row0_4 = rotl<14>(a[24] ^ c[3] ^ rotl<1>(c[0]));
-  head[0] = row0_0 ^ (~row0_1 & row0_2) ^ round_constant(23);
-  head[1] = row0_1 ^ (~row0_2 & row0_3);
-  head[2] = row0_2 ^ (~row0_3 & row0_4);
-  head[3] = row0_3 ^ (~row0_4 & row0_0);
+  uint64_t d[5];
+  KECCAK_GPU_UNROLL
+  for (int x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ rotl<1>(c[(x + 1) % 5]);
+  const uint64_t row0[5] = {theta_rho_pi_lane<0>(a, d), theta_rho_pi_lane<1>(a, d),
+                            theta_rho_pi_lane<2>(a, d), theta_rho_pi_lane<3>(a, d),
+                            theta_rho_pi_lane<4>(a, d)};
+  KECCAK_GPU_UNROLL
+  for (int k = 0; k < kDigestHeadLanes; ++k)
+    head[k] = row0[k] ^ (~row0[(k + 1) % 5] & row0[(k + 2) % 5]);
+  head[0] ^= round_constant(23);
 }
 
 // The target as 4 lanes, least significant first, so that it can be compared

@@ -1,46 +1,38 @@
 // GPU power limit and temperature through NVML, which is loaded only when
-// power_init runs.
+// nvml_power_init runs.
 
-#include <cstdarg>
+#include "gpu/power_nvml.h"
+
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "gpu/backend.h"
-#include "gpu/gpu_device_choice.h"
+#include "gpu/backend_report.h"
 #include "gpu/nvml_api.h"
 
 namespace {
 
-// Everything power_init acquires and power_shutdown releases. The backend's
-// interface carries no handle, so it lives here; only the main thread calls
-// these functions.
+// Everything nvml_power_init acquires and nvml_power_shutdown releases. The
+// backend's interface carries no handle, so it lives here; only the main
+// thread calls these functions.
 struct PowerControl {
   NvmlApi api;
   bool nvml_initialised = false;  // nvmlInit succeeded, so nvmlShutdown is owed
-  bool ready = false;             // power_init succeeded
+  bool ready = false;             // nvml_power_init succeeded
   int index = -1;                 // NVML's index of the device
   NvmlDevice* device = nullptr;
   unsigned int default_limit_mw = 0;   // the TDP that percentages refer to
   unsigned int min_limit_mw = 0;       // the device's accepted range
   unsigned int max_limit_mw = 0;
-  unsigned int original_limit_mw = 0;  // from before the first power_set_limit
-  bool limit_changed = false;          // power_restore has something to undo
+  unsigned int original_limit_mw = 0;  // from before the first nvml_power_set_limit
+  bool limit_changed = false;          // nvml_power_restore has something to undo
 };
 
 PowerControl power;
-
-int report(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-int report(const char* format, ...) {
-  char message[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(message, sizeof message, format, args);
-  va_end(args);
-  std::fprintf(stderr, "tamrix-miner: %s\n", message);
-  return -1;
-}
+// The PCI bus id of the device the last nvml_power_init opened; kept when a
+// later step of that init fails, since the device itself was found.
+char opened_bus_id[kNvmlPciBusIdSize] = {};
 
 const char* nvml_reason(NvmlReturn status) {
   const char* text = power.api.error_string != nullptr ? power.api.error_string(status) : nullptr;
@@ -55,9 +47,9 @@ void release_nvml() {
   power = PowerControl{};
 }
 
-// Reports, then gives back what a failed power_init had acquired.
+// Reports, then gives back what a failed nvml_power_init had acquired.
 int fail_init(const char* what, int device, NvmlReturn status) {
-  report("%s of GPU %d: %s", what, device, nvml_reason(status));
+  report_backend_failure("%s of GPU %d: %s", what, device, nvml_reason(status));
   release_nvml();
   return -1;
 }
@@ -73,16 +65,17 @@ unsigned int limit_for_percent(int percent) {
 
 }  // namespace
 
-int power_init(int device) {
-  if (power.api.library != nullptr) power_shutdown();
-  choose_gpu_device(device, nullptr);
-  if (device < 0) return report("no GPU has the index %d", device);
+int nvml_power_init(int device) {
+  if (power.api.library != nullptr) nvml_power_shutdown();
+  opened_bus_id[0] = '\0';
+  if (device < 0) return report_backend_failure("no GPU has the index %d", device);
 
   std::string why;
-  if (!load_nvml(&power.api, &why)) return report("GPU power control unavailable: %s", why.c_str());
+  if (!load_nvml(&power.api, &why))
+    return report_backend_failure("GPU power control unavailable: %s", why.c_str());
   NvmlReturn status = power.api.init();
   if (status != kNvmlSuccess) {
-    report("NVML initialisation failed: %s", nvml_reason(status));
+    report_backend_failure("NVML initialisation failed: %s", nvml_reason(status));
     release_nvml();
     return -1;
   }
@@ -91,15 +84,15 @@ int power_init(int device) {
   status = power.api.device_by_index(static_cast<unsigned int>(device), &power.device);
   if (status != kNvmlSuccess) return fail_init("cannot open the NVML handle", device, status);
 
-  // The bus id lets the CUDA side pick the same GPU; without it the index serves.
   NvmlPciInfo pci{};
   if (power.api.pci_info(power.device, &pci) == kNvmlSuccess) {
     pci.bus_id[kNvmlPciBusIdSize - 1] = '\0';
-    choose_gpu_device(device, pci.bus_id);
+    std::memcpy(opened_bus_id, pci.bus_id, sizeof opened_bus_id);
   }
 
   status = power.api.default_power_limit(power.device, &power.default_limit_mw);
-  if (status != kNvmlSuccess) return fail_init("cannot read the default power limit", device, status);
+  if (status != kNvmlSuccess)
+    return fail_init("cannot read the default power limit", device, status);
   status = power.api.power_limit_constraints(power.device, &power.min_limit_mw,
                                              &power.max_limit_mw);
   if (status != kNvmlSuccess) return fail_init("cannot read the power limit range", device, status);
@@ -111,7 +104,7 @@ int power_init(int device) {
   if (status != kNvmlSuccess) return fail_init("cannot read the temperature", device, status);
 
   if (power.default_limit_mw == 0 || power.min_limit_mw > power.max_limit_mw) {
-    report("GPU %d reports no usable power limits", device);
+    report_backend_failure("GPU %d reports no usable power limits", device);
     release_nvml();
     return -1;
   }
@@ -120,46 +113,51 @@ int power_init(int device) {
   return 0;
 }
 
-int power_set_limit(int percent) {
-  if (!power.ready) return report("GPU power control is not initialised");
-  if (percent <= 0) return report("a power limit must be a positive percentage, not %d", percent);
+int nvml_power_set_limit(int percent) {
+  if (!power.ready) return report_backend_failure("GPU power control is not initialised");
+  if (percent <= 0)
+    return report_backend_failure("a power limit must be a positive percentage, not %d", percent);
 
   if (!power.limit_changed) {
     const NvmlReturn status = power.api.power_limit(power.device, &power.original_limit_mw);
     if (status != kNvmlSuccess)
-      return report("cannot read the power limit of GPU %d: %s", power.index, nvml_reason(status));
+      return report_backend_failure("cannot read the power limit of GPU %d: %s", power.index,
+                                    nvml_reason(status));
   }
   const unsigned int limit_mw = limit_for_percent(percent);
   const NvmlReturn status = power.api.set_power_limit(power.device, limit_mw);
   if (status != kNvmlSuccess)
-    return report("cannot set the power limit of GPU %d to %.1f W: %s", power.index,
+    return report_backend_failure("cannot set the power limit of GPU %d to %.1f W: %s", power.index,
                   watts(limit_mw), nvml_reason(status));
   power.limit_changed = true;
   return 0;
 }
 
-void power_restore() {
+void nvml_power_restore() {
   if (!power.ready || !power.limit_changed) return;
   // Cleared first: a failed restore is reported once, not again at shutdown.
   power.limit_changed = false;
   const NvmlReturn status = power.api.set_power_limit(power.device, power.original_limit_mw);
   if (status != kNvmlSuccess)
-    report("cannot restore the power limit of GPU %d to %.1f W: %s", power.index,
+    report_backend_failure("cannot restore the power limit of GPU %d to %.1f W: %s", power.index,
            watts(power.original_limit_mw), nvml_reason(status));
 }
 
-void power_shutdown() {
-  power_restore();
+void nvml_power_shutdown() {
+  nvml_power_restore();
   release_nvml();
 }
 
-// Without power_init there is simply no temperature: the status line asks
+// Without nvml_power_init there is simply no temperature: the status line asks
 // for one every two seconds even in CPU-only runs, so that is not an error.
-int power_get_temp() {
+int nvml_power_get_temp() {
   if (!power.ready) return -1;
   unsigned int celsius = 0;
   const NvmlReturn status = power.api.temperature(power.device, kNvmlTemperatureGpu, &celsius);
   if (status != kNvmlSuccess)
-    return report("cannot read the temperature of GPU %d: %s", power.index, nvml_reason(status));
+    return report_backend_failure("cannot read the temperature of GPU %d: %s", power.index,
+                                  nvml_reason(status));
   return static_cast<int>(celsius);
 }
+
+const char* nvml_power_bus_id() { return opened_bus_id; }

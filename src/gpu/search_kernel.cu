@@ -8,7 +8,7 @@
 #include "gpu/backend.h"
 #include "gpu/cuda_context.h"
 #include "gpu/keccak_gpu.cuh"
-#include "gpu/nonce_midstate.h"
+#include "hash/header_midstate.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ constexpr int kThreadsPerBlock = 256;
 // constant bank, so every thread reads the midstate and target without a
 // memory load and nothing is copied to the device per launch.
 struct SearchParams {
-  NonceMidstate midstate;
+  HeaderMidstate midstate;
   uint64_t target_lanes[keccak_gpu::kDigestHeadLanes];
   uint32_t start_nonce;
   uint32_t batch_size;
@@ -58,7 +58,7 @@ __global__ void __launch_bounds__(kThreadsPerBlock)
        i < params.batch_size; i += stride) {
     const uint32_t nonce = params.start_nonce + static_cast<uint32_t>(i);
     uint64_t head[keccak_gpu::kDigestHeadLanes];
-    keccak_gpu::pow_digest_head(params.midstate, nonce, head);
+    keccak_gpu::pow_digest_head(params.midstate.round1_base, nonce, head);
     if (keccak_gpu::digest_head_meets_target(head, params.target_lanes))
       claim_solution(slot, nonce, head);
   }
@@ -124,7 +124,7 @@ int launch_mining_kernel(const uint8_t header[80], uint32_t start_nonce, uint32_
   if (cuda_failed(status)) return report_cuda_failure(status);
 
   SearchParams params;
-  params.midstate = make_nonce_midstate(header);
+  header_midstate_init(&params.midstate, header);
   keccak_gpu::target_to_lanes(target, params.target_lanes);
   params.start_nonce = start_nonce;
   params.batch_size = batch_size;

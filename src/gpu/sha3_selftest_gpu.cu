@@ -11,16 +11,16 @@
 
 #include "gpu/backend.h"
 #include "gpu/keccak_gpu.cuh"
-#include "gpu/nonce_midstate.h"
-#include "hash/sha3.h"
+#include "gpu/selftest_vectors.h"
+#include "hash/header_midstate.h"
 
 namespace {
 
-constexpr int kVectorCount = 8;
+constexpr int kVectorCount = kSelfTestVectors;
 
 struct SelfTestVector {
   uint8_t header[80];
-  NonceMidstate midstate;  // of this header, for the search path
+  HeaderMidstate midstate;  // of this header, for the search path
 };
 
 struct SelfTestDigests {
@@ -35,36 +35,16 @@ __global__ void hash_vectors(const SelfTestVector* vectors, SelfTestDigests* dig
   const uint8_t* nonce_bytes = vectors[i].header + 76;
   const uint32_t nonce = nonce_bytes[0] | nonce_bytes[1] << 8 | nonce_bytes[2] << 16 |
                          static_cast<uint32_t>(nonce_bytes[3]) << 24;
-  keccak_gpu::pow_digest_head(vectors[i].midstate, nonce, digests[i].head);
+  keccak_gpu::pow_digest_head(vectors[i].midstate.round1_base, nonce, digests[i].head);
 }
 
-// Fixed patterns (all zero, all one bits, counting bytes) and pseudo-random
-// headers, so that every lane and every nonce byte carries set bits somewhere.
 void make_vectors(SelfTestVector vectors[kVectorCount]) {
-  uint64_t seed = 0x9e3779b97f4a7c15ULL;
+  uint8_t headers[kVectorCount][80];
+  make_self_test_headers(headers);
   for (int v = 0; v < kVectorCount; ++v) {
-    uint8_t* h = vectors[v].header;
-    for (int j = 0; j < 80; ++j) {
-      seed ^= seed << 13;  // xorshift64
-      seed ^= seed >> 7;
-      seed ^= seed << 17;
-      const uint8_t pattern[3] = {0x00, 0xff, static_cast<uint8_t>(j)};
-      h[j] = v < 3 ? pattern[v] : static_cast<uint8_t>(seed);
-    }
-    vectors[v].midstate = make_nonce_midstate(h);
+    std::memcpy(vectors[v].header, headers[v], 80);
+    header_midstate_init(&vectors[v].midstate, vectors[v].header);
   }
-}
-
-bool digests_match(const uint8_t header[80], const SelfTestDigests& gpu) {
-  uint8_t expected[64];
-  sha3_512_cpu(header, 80, expected);
-  uint8_t full[64];
-  uint8_t head[32];
-  for (int k = 0; k < 8; ++k)
-    for (int j = 0; j < 8; ++j) full[8 * k + j] = static_cast<uint8_t>(gpu.full[k] >> (8 * j));
-  for (int k = 0; k < keccak_gpu::kDigestHeadLanes; ++k)
-    for (int j = 0; j < 8; ++j) head[8 * k + j] = static_cast<uint8_t>(gpu.head[k] >> (8 * j));
-  return std::memcmp(full, expected, 64) == 0 && std::memcmp(head, expected, 32) == 0;
 }
 
 CudaStatus hash_on_gpu(const SelfTestVector vectors[kVectorCount],
@@ -111,7 +91,8 @@ GpuSelfTestOutcome run_sha3_512_gpu_self_test() {
   if (cuda_failed(outcome.cuda)) return outcome;
   outcome.vectors = kVectorCount;
   for (int v = 0; v < kVectorCount; ++v)
-    if (!digests_match(vectors[v].header, digests[v])) ++outcome.mismatches;
+    if (!self_test_digests_match(vectors[v].header, digests[v].full, digests[v].head))
+      ++outcome.mismatches;
   return outcome;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
-// The final-block Keccak-f[1600] of the nonce search, written once over a
-// lane-wise vector type so that every search kernel runs the same round code.
+// The Keccak-f[1600] rounds of the CPU code, written once over a lane-wise
+// vector type: every nonce search kernel runs them on the final block of a
+// header, and the node's fast SHA3-256 runs them as a whole permutation.
 //
 // A kernel supplies an Ops type:
 //   Vec                        one 64-bit lane of `width` hash instances
@@ -25,71 +26,18 @@
 #include <utility>
 
 #include "hash/header_midstate.h"
+#include "hash/keccak_constants.h"
 
 namespace {
 namespace keccak_search {
 
-constexpr int kLanes = 25;
+using keccak::column_of;
+using keccak::kLanes;
+using keccak::kRhoPi;
+using keccak::kRoundConstants;
+using keccak::lane_index;
 
-constexpr int lane_index(int x, int y) { return x + 5 * y; }
-constexpr int column_of(int lane) { return lane % 5; }
 constexpr int row_start(int lane) { return lane - lane % 5; }
-
-// Rho and pi together, seen from the destination lane: which lane moves there
-// and by how much it is rotated on the way.
-struct RhoPi {
-  int source[kLanes];
-  int rotation[kLanes];
-};
-
-// Derived from the definitions in FIPS 202 (section 3.2.2 and 3.2.3) rather
-// than copied from the reference code, so that the tests against the
-// reference compare two independent derivations.
-constexpr RhoPi make_rho_pi() {
-  int rho[kLanes] = {};
-  int x = 1, y = 0;
-  for (int t = 0; t < 24; ++t) {
-    rho[lane_index(x, y)] = ((t + 1) * (t + 2) / 2) % 64;
-    const int next_y = (2 * x + 3 * y) % 5;
-    x = y;
-    y = next_y;
-  }
-  RhoPi table = {};
-  for (int dy = 0; dy < 5; ++dy) {
-    for (int dx = 0; dx < 5; ++dx) {
-      // pi: A'[x, y] = A[(x + 3y) mod 5, x]
-      const int source = lane_index((dx + 3 * dy) % 5, dx);
-      table.source[lane_index(dx, dy)] = source;
-      table.rotation[lane_index(dx, dy)] = rho[source];
-    }
-  }
-  return table;
-}
-
-constexpr RhoPi kRhoPi = make_rho_pi();
-
-// FIPS 202 algorithm 5: one output bit of the LFSR x^8 + x^6 + x^5 + x^4 + 1.
-constexpr bool round_constant_bit(int t) {
-  unsigned r = 1;
-  for (int i = 0; i < t % 255; ++i) r = (r & 0x80) ? ((r << 1) ^ 0x171) : (r << 1);
-  return r & 1;
-}
-
-struct RoundConstants {
-  uint64_t value[24];
-};
-
-constexpr RoundConstants make_round_constants() {
-  RoundConstants rc = {};
-  for (int round = 0; round < 24; ++round)
-    for (int j = 0; j < 7; ++j)
-      if (round_constant_bit(j + 7 * round)) rc.value[round] |= uint64_t{1} << ((1 << j) - 1);
-  return rc;
-}
-
-constexpr RoundConstants kRoundConstants = make_round_constants();
-static_assert(kRoundConstants.value[0] == 0x0000000000000001ULL);
-static_assert(kRoundConstants.value[23] == 0x8000000080008008ULL);
 
 // The word every kernel works in when it is not vectorised; header_midstate
 // uses it too, to precompute the first round.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "error_line.h"
 #include "fake_nvml.h"
 #include "gpu/backend.h"
 #include "gpu/gpu_device_choice.h"
@@ -19,13 +20,6 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 constexpr unsigned int kStartLimit = 650000;  // the limit the "operator" had set, in mW
-
-// One line that names the program; a failure prints nothing else.
-void expect_one_error_line(const std::string& text) {
-  EXPECT_EQ(text.rfind("tamrix-miner: ", 0), 0u) << text;
-  ASSERT_FALSE(text.empty());
-  EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
-}
 
 class PowerNvml : public testing::Test {
  protected:

@@ -1,0 +1,255 @@
+// The GPU nonce search of the variant under test (launch_mining_kernel),
+// checked against the CPU reference: sha3_512_cpu and hash_le_target. The
+// same cases run against the CUDA kernel on a GPU and the OpenCL kernel on
+// any OpenCL device, POCL included.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "gpu/backend.h"
+#include "gpu_backend_fixture.h"
+#include "hash/sha3.h"
+#include "mine/cpu_search.h"
+
+namespace {
+
+struct CpuHash {
+  uint8_t bytes[32];  // first 32 digest bytes
+  uint32_t words[8];  // the same, as the 256-bit number's words
+};
+
+CpuHash cpu_hash(const std::vector<uint8_t>& header, uint32_t nonce) {
+  uint8_t block[80];
+  std::memcpy(block, header.data(), 80);
+  for (int j = 0; j < 4; ++j) block[76 + j] = static_cast<uint8_t>(nonce >> (8 * j));
+  uint8_t digest[64];
+  sha3_512_cpu(block, 80, digest);
+  CpuHash hash;
+  std::memcpy(hash.bytes, digest, 32);
+  for (int i = 0; i < 8; ++i)
+    hash.words[i] = static_cast<uint32_t>(digest[4 * i]) | digest[4 * i + 1] << 8 |
+                    digest[4 * i + 2] << 16 | static_cast<uint32_t>(digest[4 * i + 3]) << 24;
+  return hash;
+}
+
+std::vector<uint8_t> random_header(uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint8_t> header(80);
+  for (auto& b : header) b = static_cast<uint8_t>(rng());
+  return header;
+}
+
+// The nonces of [start, start + size) (mod 2^32) ordered by their hash,
+// smallest first, as far as `count` of them.
+std::vector<uint32_t> smallest_hashes(const std::vector<uint8_t>& header, uint32_t start,
+                                      uint32_t size, size_t count) {
+  std::vector<std::pair<CpuHash, uint32_t>> all;
+  for (uint32_t i = 0; i < size; ++i) all.push_back({cpu_hash(header, start + i), start + i});
+  const auto below = [](const auto& a, const auto& b) {
+    return hash_le_target(a.first.words, b.first.words) &&
+           std::memcmp(a.first.words, b.first.words, 32) != 0;
+  };
+  std::partial_sort(all.begin(), all.begin() + static_cast<long>(count), all.end(), below);
+  std::vector<uint32_t> nonces;
+  for (size_t k = 0; k < count; ++k) nonces.push_back(all[k].second);
+  return nonces;
+}
+
+// The nonce with the smallest hash of [start, start + size), and that hash:
+// the only nonce of the range that meets a target equal to it.
+struct Planted {
+  uint32_t nonce;
+  CpuHash hash;
+};
+
+Planted plant_smallest(const std::vector<uint8_t>& header, uint32_t start, uint32_t size) {
+  const uint32_t nonce = smallest_hashes(header, start, size, 1)[0];
+  return Planted{nonce, cpu_hash(header, nonce)};
+}
+
+// The 256-bit number one below `words` (which is not zero).
+void minus_one(const uint32_t words[8], uint32_t out[8]) {
+  std::memcpy(out, words, 32);
+  for (int i = 0; i < 8 && out[i]-- == 0; ++i) {
+  }
+}
+
+MiningResult launch(const std::vector<uint8_t>& header, uint32_t start, uint32_t size,
+                    const uint32_t target[8]) {
+  MiningResult result{};
+  EXPECT_EQ(launch_mining_kernel(header.data(), start, size, target, &result), 0)
+      << "batch at " << start << " of " << size;
+  return result;
+}
+
+// The launch found a nonce inside [start, start + size) that really meets
+// the target, and reported that nonce's hash.
+void expect_genuine_solution(const std::vector<uint8_t>& header, uint32_t start, uint32_t size,
+                             const uint32_t target[8], const MiningResult& result) {
+  ASSERT_TRUE(result.found);
+  EXPECT_LT(result.nonce - start, size) << "nonce " << result.nonce << " outside the batch";
+  const CpuHash expected = cpu_hash(header, result.nonce);
+  EXPECT_TRUE(hash_le_target(expected.words, target)) << "nonce " << result.nonce;
+  EXPECT_EQ(std::memcmp(result.hash, expected.bytes, 32), 0) << "nonce " << result.nonce;
+}
+
+// One nonce in 16 meets the target. Batches of 1 to 13 nonces tile a range
+// that wraps past 0xFFFFFFFF; each must report a solution exactly when the
+// CPU finds one inside it, so a kernel that searched one nonce too many or
+// too few, or lost the wrap, disagrees somewhere.
+TEST_F(GpuBackend, SolutionsMatchTheCpuBatchByBatchAcrossTheWrap) {
+  const auto header = random_header(1);
+  uint32_t target[8];
+  std::memset(target, 0xff, sizeof target);
+  target[7] = 0x0fffffffu;
+
+  uint32_t start = 0xfffffc00u;
+  int batches_with_solution = 0;
+  for (int batch = 0; batch < 320; ++batch) {
+    const uint32_t size = 1 + batch % 13;
+    bool cpu_found = false;
+    for (uint32_t i = 0; i < size; ++i)
+      cpu_found |= hash_le_target(cpu_hash(header, start + i).words, target);
+
+    const MiningResult result = launch(header, start, size, target);
+    ASSERT_EQ(result.found, cpu_found) << "batch at " << start << " of " << size;
+    if (cpu_found) {
+      ++batches_with_solution;
+      expect_genuine_solution(header, start, size, target, result);
+    }
+    start += size;
+  }
+  EXPECT_GT(batches_with_solution, 20) << "the target is too hard to test anything";
+  EXPECT_LT(start, 0x1000u) << "the range did not wrap";
+}
+
+// The target is the smallest hash of a range across the wrap, so that nonce
+// is the only one in the range that meets it. Batches that end or start
+// exactly on it must find it, with the hash it really has; one nonce less on
+// either side, or a target one below its hash, must find nothing.
+TEST_F(GpuBackend, PlantedSolutionAtTheFirstAndLastNonceAndTheTargetsBoundary) {
+  const auto header = random_header(2);
+  const uint32_t start = 0xfffff000u;
+  const uint32_t size = 8192;
+  const auto [planted, hash] = plant_smallest(header, start, size);
+  const uint32_t before = planted - start;  // nonces of the range before the planted one
+  const uint32_t after = size - before - 1;
+
+  MiningResult result = launch(header, planted, after + 1, hash.words);
+  ASSERT_TRUE(result.found) << "planted nonce first in its batch";
+  EXPECT_EQ(result.nonce, planted);
+  EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
+
+  result = launch(header, start, before + 1, hash.words);
+  ASSERT_TRUE(result.found) << "planted nonce last in its batch";
+  EXPECT_EQ(result.nonce, planted);
+  EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
+
+  if (before > 0) {
+    EXPECT_FALSE(launch(header, start, before, hash.words).found);
+  }
+  if (after > 0) {
+    EXPECT_FALSE(launch(header, planted + 1, after, hash.words).found);
+  }
+
+  uint32_t just_below[8];
+  minus_one(hash.words, just_below);
+  EXPECT_FALSE(launch(header, start, size, just_below).found) << "equality is the boundary";
+}
+
+// The target is the second smallest hash: exactly two nonces meet it, and
+// exactly one of them is reported. The next launch starts from a clean slate.
+TEST_F(GpuBackend, TwoSolutionsInOneBatchReportOne) {
+  const auto header = random_header(3);
+  const uint32_t start = 0x7ffff000u;
+  const uint32_t size = 4096;
+  const std::vector<uint32_t> two = smallest_hashes(header, start, size, 2);
+  const CpuHash second = cpu_hash(header, two[1]);
+
+  const MiningResult result = launch(header, start, size, second.words);
+  expect_genuine_solution(header, start, size, second.words, result);
+  EXPECT_TRUE(result.nonce == two[0] || result.nonce == two[1]) << result.nonce;
+
+  const uint32_t no_hash[8] = {};
+  EXPECT_FALSE(launch(header, start, size, no_hash).found)
+      << "a solution from an earlier launch leaked into this one";
+}
+
+TEST_F(GpuBackend, EmptyBatchSearchesNothing) {
+  const auto header = random_header(4);
+  uint32_t every_hash[8];
+  std::memset(every_hash, 0xff, sizeof every_hash);
+  MiningResult result{};
+  result.found = true;
+  EXPECT_EQ(launch_mining_kernel(header.data(), 123, 0, every_hash, &result), 0);
+  EXPECT_FALSE(result.found);
+  EXPECT_EQ(launch_mining_kernel(header.data(), 123, 0, every_hash, nullptr), 0);
+}
+
+TEST_F(GpuBackend, SingleNonceBatchesAtTheEdgesOfTheNonceSpace) {
+  const auto header = random_header(5);
+  for (uint32_t nonce : {0u, 0xffffffffu}) {
+    const CpuHash hash = cpu_hash(header, nonce);
+    MiningResult result = launch(header, nonce, 1, hash.words);
+    ASSERT_TRUE(result.found) << nonce;
+    EXPECT_EQ(result.nonce, nonce);
+    uint32_t just_below[8];
+    minus_one(hash.words, just_below);
+    EXPECT_FALSE(launch(header, nonce, 1, just_below).found) << nonce;
+  }
+}
+
+// A batch three grids long: its work-items go round the grid-stride loop
+// three times. The header is picked so that the range's smallest hash lies in
+// the third turn, and it must be found there and nowhere else.
+TEST_F(GpuBackend, BatchLargerThanTheGridIsSearchedToItsEnd) {
+  const uint32_t grid = gpu_test_grid_size();
+  const uint32_t size = 3 * grid;
+  const uint32_t start = 0xffffffffu - grid;  // the third turn lies past the wrap
+  for (uint64_t seed = 10;; ++seed) {
+    ASSERT_LT(seed, 40u) << "no header put its smallest hash in the last turn";
+    const auto header = random_header(seed);
+    const auto [planted, hash] = plant_smallest(header, start, size);
+    if (planted - start < 2 * grid) continue;
+    const MiningResult result = launch(header, start, size, hash.words);
+    ASSERT_TRUE(result.found);
+    EXPECT_EQ(result.nonce, planted);
+    EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
+    break;
+  }
+}
+
+// The mining loop may launch from a thread of its own, a different one for
+// each stretch of work (handed over with a join), while the main thread reads
+// the temperature for its status line. Each thread's launch must find the
+// planted solution; the sanitizer builds check the handover for races.
+TEST_F(GpuBackend, LaunchesFromSuccessiveThreadsWhileTheMainThreadReadsTheTemperature) {
+  const auto header = random_header(6);
+  const uint32_t start = 0x12345678u;
+  const uint32_t size = 2048;
+  const auto [planted, hash] = plant_smallest(header, start, size);
+
+  for (int handover = 0; handover < 3; ++handover) {
+    std::atomic<bool> done{false};
+    MiningResult result{};
+    int status = -1;
+    std::thread launcher([&] {
+      status = launch_mining_kernel(header.data(), start, size, hash.words, &result);
+      done = true;
+    });
+    while (!done) power_get_temp();
+    launcher.join();
+    ASSERT_EQ(status, 0) << "handover " << handover;
+    ASSERT_TRUE(result.found) << "handover " << handover;
+    EXPECT_EQ(result.nonce, planted) << "handover " << handover;
+  }
+}
+
+}  // namespace
