@@ -1,8 +1,6 @@
 #include "driver/gpu_launcher.h"
 
-#include <cstdio>
 #include <cstring>
-#include <system_error>
 
 GpuLauncher::~GpuLauncher() { stop_gpu_launches(*this); }
 
@@ -65,15 +63,8 @@ bool start_gpu_launches(GpuLauncher& gpu, const uint8_t header[80], const uint32
   gpu.ended_by_itself.store(false);
   gpu.end = GpuEnd::stopped;
   gpu.result = MiningResult{};
-  try {
-    gpu.thread =
-        start_thread_with(*setup.start_thread, [&gpu, setup] { launch_until_stopped(gpu, setup); });
-  } catch (const std::system_error& failure) {
-    std::fprintf(stderr, "tamrix-miner: could not start the GPU launch thread: %s\n",
-                 failure.what());
-    return false;
-  }
-  return true;
+  return start_thread_or_say(gpu.thread, *setup.start_thread,
+                             [&gpu, setup] { launch_until_stopped(gpu, setup); }, "GPU launch");
 }
 
 bool gpu_launches_not_joined(const GpuLauncher& gpu) { return gpu.thread.joinable(); }

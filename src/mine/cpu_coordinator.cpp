@@ -1,8 +1,6 @@
 #include "mine/cpu_coordinator.h"
 
-#include <cstdio>
 #include <cstring>
-#include <system_error>
 
 CpuCoordinator::~CpuCoordinator() { stop_cpu_search(*this); }
 
@@ -15,9 +13,7 @@ void begin_at(CpuCoordinator& search, const HeaderKey& key, int num_threads,
   std::memcpy(search.target, key.target, sizeof search.target);
   search.key = key;
   search.used_up = false;
-  search.positions.clear();
-  for (int i = 0; i < num_threads; ++i)
-    search.positions.push_back(start_nonce + static_cast<uint64_t>(i));
+  search.positions = first_positions(num_threads, start_nonce);
 }
 
 }  // namespace
@@ -45,14 +41,7 @@ bool start_cpu_search(CpuCoordinator& search, const uint8_t header[80], const ui
       if (search.state.wakeup) search.state.wakeup->release();
     }
   };
-  try {
-    search.thread = start_thread_with(search.start_thread, std::move(body));
-  } catch (const std::system_error& failure) {
-    std::fprintf(stderr, "tamrix-miner: could not start the CPU search thread: %s\n",
-                 failure.what());
-    return false;
-  }
-  return true;
+  return start_thread_or_say(search.thread, search.start_thread, std::move(body), "CPU search");
 }
 
 bool cpu_search_not_joined(const CpuCoordinator& search) { return search.thread.joinable(); }

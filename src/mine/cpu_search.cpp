@@ -146,10 +146,15 @@ CpuSearchEnd cpu_search(const CpuSearchJob& job, SearchState& state) {
   return CpuSearchEnd::space_used_up;
 }
 
-void cpu_mine(const uint8_t header[80], const uint32_t target[8], int num_threads,
-              uint32_t start_nonce, SearchState& state) {
+std::vector<uint64_t> first_positions(int num_threads, uint32_t start_nonce) {
   std::vector<uint64_t> positions;
   for (int i = 0; i < num_threads; ++i) positions.push_back(start_nonce + static_cast<uint64_t>(i));
+  return positions;
+}
+
+void cpu_mine(const uint8_t header[80], const uint32_t target[8], int num_threads,
+              uint32_t start_nonce, SearchState& state) {
+  std::vector<uint64_t> positions = first_positions(num_threads, start_nonce);
   CpuSearchJob job;
   job.header = header;
   job.target = target;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "hash/search_kernels.h"
 #include "mine/nonce_space.h"
@@ -45,6 +46,11 @@ enum class CpuSearchEnd {
 // started, one line goes to standard error and the search goes on with the
 // workers that did start; nothing is thrown.
 CpuSearchEnd cpu_search(const CpuSearchJob& job, SearchState& state);
+
+// Where the workers of a fresh search begin: worker i at start_nonce + i
+// (counted on past 2^32 rather than wrapping). Empty when num_threads is below
+// 1, which leaves nothing to search with.
+std::vector<uint64_t> first_positions(int num_threads, uint32_t start_nonce);
 
 // A fresh search with num_threads workers, worker i from start_nonce + i
 // (wrapping), on std::threads with the automatically chosen kernel: what the
