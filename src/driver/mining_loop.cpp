@@ -64,14 +64,11 @@ void stop_gpu(MiningRun& run) { stop_gpu_launches(run.gpu, run.ports.gpu_stop_re
 void announce_solution(MiningRun& run, const BlockWork& work, uint32_t nonce, const char* device) {
   std::printf("*** %s SOLUTION! Nonce: %u ***\n", device, nonce);
   // A block found before a stop still goes in; a second signal cuts the wait
-  // for the node short.
-  const bool after_stop = !g_running.load();
-  if (after_stop) {
-    std::fflush(stdout);
-    final_submission_begins();
-  }
+  // for the node short, so what was printed must be out by then.
+  std::fflush(stdout);
+  submission_begins();
   const bool accepted = run.ports.submit_block(work, nonce);
-  if (after_stop) final_submission_ends();
+  submission_ends();
   if (accepted) {
     ++run.totals.blocks_found;
     std::printf("Block %d ACCEPTED (%s)! (total: %d)\n", work.height, device,

@@ -13,10 +13,10 @@ std::atomic<bool> g_running{true};
 
 namespace {
 
-// Set while a block found before the stop goes to the node: the operator has
-// already asked once, so a second request must not wait on the transport's
-// timeout.
-std::atomic<bool> final_submission_underway{false};
+// Set while a block goes to the node. A found block is submitted even after a
+// stop, but an operator who asks a second time must not wait out the
+// transport's timeout.
+std::atomic<bool> submission_underway{false};
 
 // write(2) rather than stdio: a printf here could deadlock on the stream
 // lock the interrupted main thread holds, or interleave with its buffer.
@@ -30,7 +30,7 @@ void say(const char (&message)[N]) {
 }  // namespace
 
 void signal_handler(int /*signal_number*/) {
-  if (final_submission_underway.load()) {
+  if (submission_underway.load() && !g_running.load()) {
     say("\nLeaving without the node's answer to the last block.\n");
     _exit(0);
   }
@@ -43,5 +43,5 @@ void install_signal_handlers() {
   std::signal(SIGTERM, signal_handler);
 }
 
-void final_submission_begins() { final_submission_underway.store(true); }
-void final_submission_ends() { final_submission_underway.store(false); }
+void submission_begins() { submission_underway.store(true); }
+void submission_ends() { submission_underway.store(false); }

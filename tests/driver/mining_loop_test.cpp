@@ -8,6 +8,8 @@
 
 #include <array>
 #include <condition_variable>
+#include <csignal>
+#include <cstdlib>
 #include <mutex>
 #include <atomic>
 #include <chrono>
@@ -650,6 +652,31 @@ TEST(MiningLoop, SearchThatEndedByItselfIsStartedAgainByTheNextUnit) {
   EXPECT_EQ(count_of(h.err, "tamrix-miner: the CPU search ended by itself (no usable kernel or "
                             "worker thread); each new unit of work tries again\n"),
             1);
+}
+
+// A block is submitted even after a stop, so a second signal during a
+// submission must not wait for the node: it leaves at once with exit code 0.
+// The first signal only stops the loop, submission or not.
+TEST(StopSignal, SecondSignalDuringASubmissionLeavesAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        g_running.store(true);
+        submission_begins();
+        signal_handler(SIGINT);
+        std::fputs(g_running.load() ? "still running\n" : "first signal handled\n", stderr);
+        signal_handler(SIGINT);
+        std::exit(3);
+      },
+      testing::ExitedWithCode(0), "first signal handled");
+
+  testing::internal::CaptureStdout();
+  g_running.store(true);
+  signal_handler(SIGINT);
+  signal_handler(SIGINT);  // no submission: nothing more than the notice again
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nShutting down...\n\nShutting down...\n");
+  EXPECT_FALSE(g_running.load());
+  g_running.store(true);
 }
 
 }  // namespace
