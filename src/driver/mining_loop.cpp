@@ -58,7 +58,6 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
-
 void stop_gpu(MiningRun& run) { stop_gpu_launches(run.gpu, run.ports.gpu_stop_requested); }
 
 void announce_solution(MiningRun& run, const BlockWork& work, uint32_t nonce, const char* device) {
@@ -184,8 +183,9 @@ UnitEnd mine_work_unit(MiningRun& run, const BlockWork& work) {
 
     if (run.modes.gpu_enabled) {
       if (run.gpu.launched.load() - unit_start_launched > kGpuRefreshNonces) break;
-      // A GPU with no nonce left waits for a new header: one fetch per pass.
-      if (gpu_launches_used_up(run.gpu, work.header, work.target)) break;
+      // A GPU that is not launching (no nonce of this header left, or its
+      // thread refused) waits for new work: one fetch per pass.
+      if (!gpu_launches_not_joined(run.gpu)) break;
       continue;
     }
     // Without a GPU, refresh the work once a second has passed since the last

@@ -213,6 +213,7 @@ struct Harness {
   // then ends by itself); it waits for that news in real time.
   bool cpu_news_at_first_pass = false;
   bool refuse_thread = false;
+  bool refuse_gpu_thread = false;
   int shutdowns = 0;
 
   std::string out, err;
@@ -269,7 +270,11 @@ struct Harness {
       p.start_thread = [](std::function<void()>) -> std::thread {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
       };
-    p.start_gpu_thread = [this](std::function<void()> body) { return gpu.start(std::move(body)); };
+    p.start_gpu_thread = [this](std::function<void()> body) {
+      if (refuse_gpu_thread)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      return gpu.start(std::move(body));
+    };
     p.gpu_stop_requested = [this] { gpu.stop_requested(); };
     return p;
   }
@@ -492,6 +497,19 @@ TEST(MiningLoop, GpuSolutionPassStillPrintsStatus) {
             std::string::npos)
       << h.out;
   EXPECT_EQ(h.gpu.launches.size(), 1u);
+}
+
+// A GPU thread the system refuses is reported; with nothing launching, each
+// unit is one pass, and the next one tries again.
+TEST(MiningLoop, RefusedGpuThreadIsReportedAndTriedAgainEachUnit) {
+  Harness h;
+  gpu_only(h);
+  h.refuse_gpu_thread = true;
+  h.stop_after_fetches = 3;
+  h.run();
+  EXPECT_EQ(count_of(h.err, "tamrix-miner: could not start the GPU launch thread: "), 3);
+  EXPECT_EQ(h.passes_per_unit, std::vector<int>(3, 1));
+  EXPECT_TRUE(h.gpu.launches.empty());
 }
 
 // A coordinator thread the system refuses is reported and the loop goes on,
