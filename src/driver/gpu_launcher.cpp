@@ -6,6 +6,9 @@ GpuLauncher::~GpuLauncher() { stop_gpu_launches(*this); }
 
 namespace {
 
+// The GPU thread: one batch after another from the header's nonces, until the
+// loop stops it, a batch fails or holds a solution, or no nonce is left. It
+// wakes the loop for each of those and once per unit for the refresh count.
 void launch_until_stopped(GpuLauncher& gpu, const GpuLaunchSetup& setup) {
   GpuEnd end = GpuEnd::stopped;
   uint64_t woken_for = 0;  // the wake_after value the loop was last woken for
