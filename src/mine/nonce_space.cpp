@@ -28,8 +28,8 @@ uint64_t cpu_claim_past(NonceSpace& space, uint64_t offset) {
         cpu_chunks_of(claims) * kCpuClaimChunk >= space.cpu_region - gpu_taken_of(claims);
     if (offset < end || region_used_up) return end;
     // On failure `claims` holds the current word and the loop looks again.
-    space.claims.compare_exchange_weak(claims,
-                                       pack(cpu_chunks_of(claims) + 1, gpu_taken_of(claims)));
+    const uint64_t one_more = pack(cpu_chunks_of(claims) + 1, gpu_taken_of(claims));
+    if (space.claims.compare_exchange_weak(claims, one_more)) claims = one_more;
   }
 }
 

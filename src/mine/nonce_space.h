@@ -26,7 +26,8 @@ constexpr uint64_t kCpuRegionAlone = uint64_t{1} << 32;
 constexpr uint64_t kCpuClaimChunk = uint64_t{1} << 14;
 
 struct NonceSpace {
-  uint64_t cpu_region = kCpuRegionBesideGpu;  // nonces from kCpuStartNonce up
+  // Nonces from kCpuStartNonce up; kCpuRegionAlone only when no GPU takes any.
+  uint64_t cpu_region = kCpuRegionBesideGpu;
   // Chunks the CPU has claimed (high 32 bits) and nonces the GPU has taken
   // from the top of the CPU's region (low 32 bits).
   std::atomic<uint64_t> claims{0};
