@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "driver/cpu_coordinator.h"
+#include "mine/cpu_coordinator.h"
 #include "driver/rate_display.h"
 #include "gpu/backend.h"
 
@@ -18,7 +18,7 @@ double measure_cpu_hashrate(int num_threads, int seconds) {
   const uint32_t target[8] = {};
   CpuCoordinator search;
   const auto start = std::chrono::steady_clock::now();
-  start_cpu_search(search, header, target, num_threads, 0);
+  start_cpu_search(search, header, target, num_threads, 0, nullptr);
   if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
   const uint64_t hashes = stop_cpu_search(search);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;

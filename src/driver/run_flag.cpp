@@ -5,23 +5,43 @@
 
 #include <unistd.h>
 
-// A signal may interrupt the main thread halfway through a store to this flag
-// on a platform where that takes a lock; demand a lock-free atomic instead.
+// A signal may interrupt the main thread halfway through a store to these
+// flags on a platform where that takes a lock; demand lock-free atomics.
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 std::atomic<bool> g_running{true};
 
-void signal_handler(int /*signal_number*/) {
-  g_running.store(false);
-  // write(2) rather than stdio: a printf here could deadlock on the stream
-  // lock the interrupted main thread holds, or interleave with its buffer.
-  static const char message[] = "\nShutting down...\n";
+namespace {
+
+// Set while a block goes to the node. A found block is submitted even after a
+// stop, but an operator who asks a second time must not wait out the
+// transport's timeout.
+std::atomic<bool> submission_underway{false};
+
+// write(2) rather than stdio: a printf here could deadlock on the stream
+// lock the interrupted main thread holds, or interleave with its buffer.
+template <size_t N>
+void say(const char (&message)[N]) {
   const int saved_errno = errno;
-  [[maybe_unused]] ssize_t written = write(STDOUT_FILENO, message, sizeof message - 1);
+  [[maybe_unused]] ssize_t written = write(STDOUT_FILENO, message, N - 1);
   errno = saved_errno;
+}
+
+}  // namespace
+
+void signal_handler(int /*signal_number*/) {
+  if (submission_underway.load() && !g_running.load()) {
+    say("\nLeaving without the node's answer to the last block.\n");
+    _exit(0);
+  }
+  g_running.store(false);
+  say("\nShutting down...\n");
 }
 
 void install_signal_handlers() {
   std::signal(SIGINT, signal_handler);
   std::signal(SIGTERM, signal_handler);
 }
+
+void submission_begins() { submission_underway.store(true); }
+void submission_ends() { submission_underway.store(false); }

@@ -6,8 +6,15 @@
 // test it and wind down once it is cleared. Never set back to true.
 extern std::atomic<bool> g_running;
 
-// Clears g_running and says so on standard output. Async-signal-safe.
+// Clears g_running and says so on standard output. A signal that finds
+// g_running already cleared while a block is being submitted (the found block
+// goes in even after a stop) instead ends the program at once, with exit code
+// 0, without waiting for the node's answer. Async-signal-safe.
 void signal_handler(int signal_number);
 
 // Installs signal_handler for SIGINT, then SIGTERM.
 void install_signal_handlers();
+
+// Bracket every submission of a block.
+void submission_begins();
+void submission_ends();

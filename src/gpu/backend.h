@@ -4,7 +4,15 @@
 
 // The driver reaches the GPU and its power controls only through these
 // functions. Which variant stands behind them is chosen when the miner is
-// built (TAMRIX_GPU); every call comes from the main thread.
+// built (TAMRIX_GPU).
+//
+// Threads: while mining, launch_mining_kernel is called from the mining
+// loop's GPU thread, one launch after another and never two at once, so that
+// the card keeps hashing while the main thread fetches work and submits
+// blocks; the calls stay synchronous. Every other function is called from the
+// main thread: the power calls may therefore run while a launch is under way
+// on the GPU thread. benchmark_hashrate and test_sha3_512_gpu run only when
+// no launch can.
 
 // Outcome of one GPU batch. The caller owns it and zeroes it before a launch.
 struct MiningResult {
@@ -16,7 +24,9 @@ struct MiningResult {
 // Searches batch_size nonces upward from start_nonce (wrapping at 2^32) over
 // the 80-byte header (bytes 76..79 are replaced by each nonce, little-endian)
 // against the 256-bit target (8 words, least significant first).
-// Returns 0 once the batch has been searched, non-zero on failure.
+// Returns 0 once the batch has been searched, non-zero on failure. The loop
+// hands out the batches so that no nonce of a header is launched twice, and
+// a last batch may be shorter than --batch-size.
 int launch_mining_kernel(const uint8_t header[80], uint32_t start_nonce, uint32_t batch_size,
                          const uint32_t target[8], MiningResult* result);
 

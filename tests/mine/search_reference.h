@@ -3,12 +3,19 @@
 // Test-side model of the nonce search, built on the reference SHA3 and a
 // byte-wise 256-bit comparison that shares no code with the miner's.
 
+#include <gtest/gtest.h>
+
 #include <array>
+#include <cctype>
+#include <span>
+#include <string>
+#include <vector>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 
 #include "hash/sha3.h"
+#include "hash/search_kernels.h"
 #include "mine/cpu_search.h"
 
 using Header = std::array<uint8_t, 80>;
@@ -67,17 +74,45 @@ inline FirstHit first_hit(const Header& header, const Hash256& target, uint32_t 
     if (value_le(reference_hash(header, nonce), target)) return FirstHit{nonce, n};
 }
 
-// Caller-owned search state, set up as the callers of cpu_mine do.
-struct SearchState {
-  std::atomic<bool> running{true};
-  std::atomic<bool> found{false};
-  std::atomic<uint64_t> hash_count{0};
-  CpuMiningResult result{};
-};
+// Every kernel this CPU runs, found the way the kernel tests force one, so
+// that the search's counting, resume and stop paths run at every width.
+inline std::vector<const SearchKernel*> supported_kernels() {
+  std::vector<const SearchKernel*> kernels;
+  for (const SearchKernel* kernel : search_kernels_all())
+    if (search_kernel_supported(*kernel)) kernels.push_back(kernel);
+  return kernels;
+}
 
-inline void run_search(const Header& header, const Hash256& target, int num_threads,
-                       uint32_t start_nonce, SearchState& s) {
+// Names a parameterised test after its kernel ("avx2 4-way" -> avx2_4_way).
+inline std::string kernel_test_name(const testing::TestParamInfo<const SearchKernel*>& info) {
+  std::string name = info.param->name;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return name;
+}
+
+// Runs cpu_search over `positions` with the given kernel, starter and space.
+inline CpuSearchEnd search_from(const Header& header, const Hash256& target,
+                                std::span<uint64_t> positions, SearchState& s,
+                                const SearchKernel* kernel, WorkerStarter starter = {},
+                                NonceSpace* space = nullptr) {
   const auto words = target_words(target);
-  cpu_mine(header.data(), words.data(), num_threads, start_nonce, s.running, s.found, &s.result,
-           s.hash_count);
+  CpuSearchJob job;
+  job.header = header.data();
+  job.target = words.data();
+  job.positions = positions;
+  job.space = space;
+  job.start_worker = std::move(starter);
+  job.kernel = kernel;
+  return cpu_search(job, s);
+}
+
+// A fresh search as cpu_mine runs it (worker i from start_nonce + i), with
+// the given kernel.
+inline void run_search(const Header& header, const Hash256& target, int num_threads,
+                       uint32_t start_nonce, SearchState& s, const SearchKernel* kernel,
+                       WorkerStarter starter = {}) {
+  std::vector<uint64_t> positions;
+  for (int i = 0; i < num_threads; ++i) positions.push_back(start_nonce + static_cast<uint64_t>(i));
+  search_from(header, target, positions, s, kernel, std::move(starter));
 }

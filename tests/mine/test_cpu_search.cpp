@@ -19,6 +19,9 @@ namespace {
 
 constexpr uint32_t kMiningStart = 0x80000000;
 
+// Each test runs once per kernel this CPU supports.
+class CpuSearch : public testing::TestWithParam<const SearchKernel*> {};
+
 // A target met by about one hash in 2^bits.
 Hash256 easy_target(int bits) {
   Hash256 t = all_ones();
@@ -65,7 +68,7 @@ uint32_t index_of_minimum(const Header& header, uint32_t start, uint32_t count, 
   return best;
 }
 
-TEST(CpuSearch, EveryWorkerMeetsAnAllOnesTarget) {
+TEST_P(CpuSearch, EveryWorkerMeetsAnAllOnesTarget) {
   const Header header = make_header(1);
   struct Case {
     int threads;
@@ -75,7 +78,7 @@ TEST(CpuSearch, EveryWorkerMeetsAnAllOnesTarget) {
                        Case{4, 0xFFFFFFFE}}) {
     SCOPED_TRACE(testing::Message() << c.threads << " threads from 0x" << std::hex << c.start);
     SearchState s;
-    run_search(header, all_ones(), c.threads, c.start, s);
+    run_search(header, all_ones(), c.threads, c.start, s, GetParam());
     // Each worker's first nonce is a hit, so the winner is one of them.
     expect_result_consistent(header, all_ones(), c.threads, c.start, s);
     EXPECT_LE(s.result.nonce - c.start, static_cast<uint32_t>(c.threads - 1));
@@ -87,14 +90,14 @@ TEST(CpuSearch, EveryWorkerMeetsAnAllOnesTarget) {
 // the target. Header seed 14 puts the minimum of the first 10000 nonces past
 // two full counter batches, so both the batched adds and the remainder at exit
 // take part in the count.
-TEST(CpuSearch, SingleWorkerCountIsExactAtTheSolution) {
+TEST_P(CpuSearch, SingleWorkerCountIsExactAtTheSolution) {
   const Header header = make_header(14);
   Hash256 target;
   const uint32_t index = index_of_minimum(header, kMiningStart, 10000, target);
   ASSERT_GT(index, 2 * 4096u) << "header no longer exercises the batched count";
 
   SearchState s;
-  run_search(header, target, 1, kMiningStart, s);
+  run_search(header, target, 1, kMiningStart, s, GetParam());
   ASSERT_TRUE(s.result.found);
   EXPECT_EQ(s.result.nonce, kMiningStart + index);
   EXPECT_EQ(s.hash_count.load(), index + 1u);
@@ -102,7 +105,7 @@ TEST(CpuSearch, SingleWorkerCountIsExactAtTheSolution) {
 }
 
 // Seed 0 puts the minimum of the 16 nonces from 0xFFFFFFFB after the wrap.
-TEST(CpuSearch, SingleWorkerWrapsPastTheTopNonce) {
+TEST_P(CpuSearch, SingleWorkerWrapsPastTheTopNonce) {
   const Header header = make_header(0);
   const uint32_t start = 0xFFFFFFFB;
   Hash256 target;
@@ -110,25 +113,25 @@ TEST(CpuSearch, SingleWorkerWrapsPastTheTopNonce) {
   ASSERT_GE(index, 5u) << "header no longer puts the solution after the wrap";
 
   SearchState s;
-  run_search(header, target, 1, start, s);
+  run_search(header, target, 1, start, s, GetParam());
   ASSERT_TRUE(s.result.found);
   EXPECT_EQ(s.result.nonce, index - 5);
   EXPECT_EQ(s.hash_count.load(), index + 1u);
 }
 
-TEST(CpuSearch, SeveralWorkersFollowTheirInterleavedSequences) {
+TEST_P(CpuSearch, SeveralWorkersFollowTheirInterleavedSequences) {
   for (int seed = 2; seed < 6; ++seed) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     const Header header = make_header(seed);
     const Hash256 target = easy_target(8);
     SearchState s;
-    run_search(header, target, 3, kMiningStart, s);
+    run_search(header, target, 3, kMiningStart, s, GetParam());
     expect_result_consistent(header, target, 3, kMiningStart, s);
   }
 }
 
 // Worker 0 runs 0xFFFFFFFF, 1, 3, ...; worker 1 starts at 0 and runs 2, 4, ...
-TEST(CpuSearch, TwoWorkersStartingAtTheTopNonce) {
+TEST_P(CpuSearch, TwoWorkersStartingAtTheTopNonce) {
   const uint32_t start = 0xFFFFFFFF;
   for (int seed = 6; seed < 10; ++seed) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
@@ -136,12 +139,12 @@ TEST(CpuSearch, TwoWorkersStartingAtTheTopNonce) {
     Hash256 target;
     index_of_minimum(header, start, 64, target);
     SearchState s;
-    run_search(header, target, 2, start, s);
+    run_search(header, target, 2, start, s, GetParam());
     expect_result_consistent(header, target, 2, start, s);
   }
 }
 
-TEST(CpuSearch, NothingIsHashedWhenStoppedAtEntry) {
+TEST_P(CpuSearch, NothingIsHashedWhenStoppedAtEntry) {
   const Header header = make_header(1);
   CpuMiningResult untouched;
   std::memset(&untouched, 0xA5, sizeof untouched);
@@ -161,7 +164,7 @@ TEST(CpuSearch, NothingIsHashedWhenStoppedAtEntry) {
     s.hash_count = 123;
     std::memcpy(&s.result, &untouched, sizeof untouched);
     // Every hash meets this target, so a single hash would show in the result.
-    run_search(header, all_ones(), c.threads, kMiningStart, s);
+    run_search(header, all_ones(), c.threads, kMiningStart, s, GetParam());
     EXPECT_EQ(s.hash_count.load(), 123u);
     EXPECT_EQ(s.found.load(), c.found);
     EXPECT_EQ(0, std::memcmp(&s.result, &untouched, sizeof untouched));
@@ -190,7 +193,7 @@ struct Stopper {
 
 // An all-zero target is never met, so only `running` ends the search, and the
 // result must stay as it was.
-TEST(CpuSearch, ClearingRunningStopsAnEndlessSearch) {
+TEST_P(CpuSearch, ClearingRunningStopsAnEndlessSearch) {
   const Header header{};
   const Hash256 zero{};
   for (int threads : {1, 2}) {
@@ -198,7 +201,7 @@ TEST(CpuSearch, ClearingRunningStopsAnEndlessSearch) {
     SearchState s;
     Stopper stopper{s, 2 * 4096};
     std::thread watcher(std::ref(stopper));
-    run_search(header, zero, threads, 0, s);
+    run_search(header, zero, threads, 0, s, GetParam());
     watcher.join();
 
     EXPECT_FALSE(s.found.load());
@@ -209,5 +212,8 @@ TEST(CpuSearch, ClearingRunningStopsAnEndlessSearch) {
     EXPECT_FALSE(stopper.saw_partial_batch);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, CpuSearch, testing::ValuesIn(supported_kernels()),
+                         kernel_test_name);
 
 }  // namespace

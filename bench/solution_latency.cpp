@@ -1,0 +1,85 @@
+// How long a CPU solution waits before the mining loop submits it: the loop
+// runs with the real node client, CPU only, and a stand-in for the CPU search
+// that announces a solution the way the real winner does (found set, result
+// written, the loop woken) at a random moment 20 to 120 ms into each sitting.
+// The time from setting `found` to the submit_block call (where the
+// submitblock request is built and sent) is collected over SOLUTIONS
+// solutions and printed as a distribution in milliseconds.
+//
+// Usage: bench_solution_latency URL [SOLUTIONS]
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "driver/mining_loop.h"
+#include "driver/run_flag.h"
+#include "node/gbt_client.h"
+
+using Clock = std::chrono::steady_clock;
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs("usage: bench_solution_latency URL [SOLUTIONS]\n", stderr);
+    return 2;
+  }
+  const size_t wanted = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : 100;
+
+  Options options;
+  options.rpc_url = argv[1];
+  options.rpc_user = "tamrix";
+  options.rpc_pass = "tamrix";
+  options.coinbase_addr = "tamrixdev1qminer";
+  options.cpu_threads = 1;
+  options.cpu_only = true;
+  const DeviceModes modes = derive_device_modes(options);
+  GbtClient client(options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
+
+  std::atomic<long long> found_at{0};  // ns since the clock's epoch
+  std::vector<double> latencies_ms;    // main thread only
+
+  MiningPorts ports;
+  ports.get_work = [&] { return client.get_work(); };
+  ports.submit_block = [&](const BlockWork& work, uint32_t nonce) {
+    const long long now = Clock::now().time_since_epoch().count();
+    latencies_ms.push_back((now - found_at.load()) / 1e6);
+    if (latencies_ms.size() >= wanted) g_running.store(false);
+    return client.submit_block(work, nonce);
+  };
+  ports.launch_mining_kernel = [](const uint8_t*, uint32_t, uint32_t, const uint32_t*,
+                                  MiningResult*) { return -1; };
+  ports.power_get_temp = [] { return -1; };
+  ports.power_shutdown = [] {};
+  ports.now = [] { return Clock::now(); };
+  ports.sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
+  std::mt19937 random(12345);
+  ports.cpu_search = [&](const CpuSearchJob&, SearchState& state) {
+    const auto due = Clock::now() + std::chrono::milliseconds(20 + random() % 100);
+    while (state.running.load() && Clock::now() < due)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (!state.running.load()) return CpuSearchEnd::stopped;
+    found_at.store(Clock::now().time_since_epoch().count());
+    state.found.store(true);
+    state.result.nonce = 0x80000000u;
+    state.result.found = true;
+    if (state.wakeup) state.wakeup->release();
+    return CpuSearchEnd::solved;
+  };
+
+  mine_with_ports(options, modes, ports);
+  std::fflush(stdout);
+  std::sort(latencies_ms.begin(), latencies_ms.end());
+  const auto at = [&](double q) {
+    return latencies_ms[static_cast<size_t>(q * static_cast<double>(latencies_ms.size() - 1))];
+  };
+  std::fprintf(stderr,
+               "solutions %zu | latency ms: min %.3f p10 %.3f median %.3f p90 %.3f p99 %.3f max "
+               "%.3f\n",
+               latencies_ms.size(), at(0), at(0.1), at(0.5), at(0.9), at(0.99), at(1));
+  return 0;
+}
