@@ -8,6 +8,7 @@
 
 #include "hash/byte_order.h"
 #include "hash/sha3_fast.h"
+#include "hash/stderr_line.h"
 #include "node/coinbase.h"
 #include "node/hex.h"
 #include "node/json_reply.h"
@@ -58,12 +59,10 @@ TemplateFields read_template(const json_t* result) {
 // One line on stderr naming the template member that cannot be used; every
 // such line starts the same way, so it is written here and nowhere else.
 [[gnu::format(printf, 1, 2)]] void report_invalid_field(const char* format, ...) {
-  char problem[256];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(problem, sizeof problem, format, args);
+  vprint_stderr_line("Invalid GBT field: ", format, args);
   va_end(args);
-  std::fprintf(stderr, "Invalid GBT field: %s\n", problem);
 }
 
 // A member the node sent with the wrong JSON type would read as 0 or as
