@@ -207,21 +207,28 @@ TEST_F(GpuBackend, SingleNonceBatchesAtTheEdgesOfTheNonceSpace) {
 }
 
 // A batch three grids long: its work-items go round the grid-stride loop
-// three times. The header is picked so that the range's smallest hash lies in
-// the third turn, and it must be found there and nowhere else.
-TEST_F(GpuBackend, BatchLargerThanTheGridIsSearchedToItsEnd) {
+// three times. A range's smallest hash is planted at the first nonce of the
+// second turn, of the third, and at the batch's last nonce, where a slip in
+// the stride or the loop's end would pass over it. The turns lie across the
+// wrap.
+TEST_F(GpuBackend, BatchLargerThanTheGridIsSearchedAtEveryTurn) {
   const uint32_t grid = gpu_test_grid_size();
   const uint32_t size = 3 * grid;
-  const uint32_t start = 0xffffffffu - grid;  // the third turn lies past the wrap
+  const uint32_t range_start = 0xffffffffu - 2 * grid;
   for (uint64_t seed = 10;; ++seed) {
-    ASSERT_LT(seed, 40u) << "no header put its smallest hash in the last turn";
+    ASSERT_LT(seed, 90u) << "no header put its smallest hash where every batch can reach it";
     const auto header = random_header(seed);
-    const auto [planted, hash] = plant_smallest(header, start, size);
-    if (planted - start < 2 * grid) continue;
-    const MiningResult result = launch(header, start, size, hash.words);
-    ASSERT_TRUE(result.found);
-    EXPECT_EQ(result.nonce, planted);
-    EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
+    const auto [planted, hash] = plant_smallest(header, range_start, 6 * grid);
+    // Every batch below lies inside the range, where the planted nonce is the
+    // only one that meets its own hash.
+    const uint32_t offset = planted - range_start;
+    if (offset < size - 1 || offset > 4 * grid) continue;
+    for (const uint32_t index : {grid, 2 * grid, size - 1}) {
+      const MiningResult result = launch(header, planted - index, size, hash.words);
+      ASSERT_TRUE(result.found) << "planted at index " << index << " of the batch";
+      EXPECT_EQ(result.nonce, planted);
+      EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
+    }
     break;
   }
 }
