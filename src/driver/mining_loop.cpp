@@ -291,6 +291,9 @@ void mine_with_ports(const Options& options, const DeviceModes& modes, const Min
 
 void run_mining_loop(const Options& options, const DeviceModes& modes) {
   GbtClient client(options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
+  // A second signal during a submission on the way out stops the wait for
+  // the node's answer.
+  client.give_up_when(&submission_abandoned());
 
   std::printf("Connecting to %s...\n", options.rpc_url);
   if (modes.cpu_enabled) std::printf("CPU mining: %d threads\n", options.cpu_threads);

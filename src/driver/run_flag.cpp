@@ -17,6 +17,7 @@ namespace {
 // stop, but an operator who asks a second time must not wait out the
 // transport's timeout.
 std::atomic<bool> submission_underway{false};
+std::atomic<bool> submission_given_up{false};
 
 // write(2) rather than stdio: a printf here could deadlock on the stream
 // lock the interrupted main thread holds, or interleave with its buffer.
@@ -31,8 +32,11 @@ void say(const char (&message)[N]) {
 
 void signal_handler(int /*signal_number*/) {
   if (submission_underway.load() && !g_running.load()) {
+    // Exiting here would skip power_shutdown and leave a lowered power limit
+    // behind; the transfer is cut short instead and the loop winds down.
+    submission_given_up.store(true);
     say("\nLeaving without the node's answer to the last block.\n");
-    _exit(0);
+    return;
   }
   g_running.store(false);
   say("\nShutting down...\n");
@@ -42,6 +46,8 @@ void install_signal_handlers() {
   std::signal(SIGINT, signal_handler);
   std::signal(SIGTERM, signal_handler);
 }
+
+const std::atomic<bool>& submission_abandoned() { return submission_given_up; }
 
 void submission_begins() { submission_underway.store(true); }
 void submission_ends() { submission_underway.store(false); }

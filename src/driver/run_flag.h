@@ -8,9 +8,14 @@ extern std::atomic<bool> g_running;
 
 // Clears g_running and says so on standard output. A signal that finds
 // g_running already cleared while a block is being submitted (the found block
-// goes in even after a stop) instead ends the program at once, with exit code
-// 0, without waiting for the node's answer. Async-signal-safe.
+// goes in even after a stop) instead abandons that submission: the node
+// client stops waiting for the node's answer, and the miner winds down as
+// after any stop, power controls included. Async-signal-safe.
 void signal_handler(int signal_number);
+
+// Set once a submission has been abandoned; never cleared. The node client
+// watches it during every transfer.
+const std::atomic<bool>& submission_abandoned();
 
 // Installs signal_handler for SIGINT, then SIGTERM.
 void install_signal_handlers();

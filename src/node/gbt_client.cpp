@@ -27,6 +27,13 @@ size_t write_callback(char* data, size_t size, size_t count, void* sink) {
   return bytes;
 }
 
+// libcurl calls this often while data moves and about once a second while
+// it waits; a non-zero answer ends the transfer.
+int give_up_callback(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* give_up = static_cast<const std::atomic<bool>*>(flag);
+  return give_up != nullptr && give_up->load() ? 1 : 0;
+}
+
 bool is_json(const std::string& body) {
   json_error_t error;
   return !body.empty() && parse_reply(body, &error) != nullptr;
@@ -64,9 +71,14 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
   // The default resolver times out with SIGALRM and a long jump, which is
   // unsafe while the search threads run.
   curl_easy_setopt(curl_handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_handle, CURLOPT_NOPROGRESS, give_up_flag != nullptr ? 0L : 1L);
+  curl_easy_setopt(curl_handle, CURLOPT_XFERINFOFUNCTION, give_up_callback);
+  curl_easy_setopt(curl_handle, CURLOPT_XFERINFODATA, give_up_flag);
 
   const CURLcode outcome = curl_easy_perform(curl_handle);
   curl_slist_free_all(headers);
+  // Given up on purpose; whoever set the flag has said so.
+  if (outcome == CURLE_ABORTED_BY_CALLBACK) return "";
   if (outcome == CURLE_WRITE_ERROR) {
     std::fprintf(stderr, "RPC call failed: reply larger than %zu bytes\n", kMaxReplyBytes);
     return "";

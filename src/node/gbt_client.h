@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -34,10 +35,16 @@ class GbtClient {
   // Submits the work's block with `nonce`; true when the node accepted it.
   bool submit_block(const BlockWork& work, uint32_t nonce);
 
+  // Once *flag reads true, every transfer in progress or to come is given up
+  // within about a second, silently, as if the node had not answered. The
+  // flag must outlive the client; null watches nothing.
+  void give_up_when(const std::atomic<bool>* flag) { give_up_flag = flag; }
+
  private:
   std::string url;
   std::string userpass;
   std::string coinbase_addr;
   CURL* curl_handle;
   ReusableWork last_work;  // the replies the last valid work came from
+  const std::atomic<bool>* give_up_flag = nullptr;
 };

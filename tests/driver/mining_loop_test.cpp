@@ -673,20 +673,25 @@ TEST(MiningLoop, SearchThatEndedByItselfIsStartedAgainByTheNextUnit) {
 }
 
 // A block is submitted even after a stop, so a second signal during a
-// submission must not wait for the node: it leaves at once with exit code 0.
-// The first signal only stops the loop, submission or not.
-TEST(StopSignal, SecondSignalDuringASubmissionLeavesAtOnce) {
+// submission must not wait for the node: it abandons the submission (the node
+// client watches the flag), and the program then winds down as after any
+// stop. The first signal only stops the loop, submission or not. The flag is
+// never cleared, so this runs in a child process.
+TEST(StopSignal, SecondSignalDuringASubmissionAbandonsIt) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         g_running.store(true);
         submission_begins();
         signal_handler(SIGINT);
-        std::fputs(g_running.load() ? "still running\n" : "first signal handled\n", stderr);
+        if (g_running.load() || submission_abandoned().load()) std::exit(1);
         signal_handler(SIGINT);
-        std::exit(3);
+        submission_ends();
+        std::fputs(submission_abandoned().load() && !g_running.load() ? "abandoned\n" : "kept\n",
+                   stderr);
+        std::exit(4);
       },
-      testing::ExitedWithCode(0), "first signal handled");
+      testing::ExitedWithCode(4), "abandoned");
 
   testing::internal::CaptureStdout();
   g_running.store(true);

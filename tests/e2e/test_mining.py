@@ -90,6 +90,23 @@ class CpuMining(MiningCase):
         stats = self.assert_node_agrees(node, miner, forced_rejects=1)
         self.assertEqual(stats["forced_rejects"], 1)
 
+    def test_second_signal_during_a_held_submission_gives_it_up(self):
+        """A block found before a stop still goes in, but a second Ctrl-C
+        while the node holds its answer ends the wait, and the miner still
+        winds down in order (power controls included) with exit code 0."""
+        node = self.start_node(*EASY)
+        node.make_hostile("slow", method="submitblock", delay=120)
+        miner = self.start_miner(mining_args(node.url, threads=1))
+        miner.wait_for(r"^\*\*\* CPU SOLUTION! Nonce: \d+ \*\*\*$", timeout=60 * SLOWDOWN)
+        miner.process.send_signal(signal.SIGINT)
+        miner.wait_for(r"^Shutting down\.\.\.$", timeout=10 * SLOWDOWN)
+        # Without the give-up the miner would wait out the transport's 30 s.
+        self.assertEqual(miner.stop(signal.SIGINT, timeout=10 * SLOWDOWN), 0, miner.transcript())
+        lines = miner.lines()
+        self.assertIn("Leaving without the node's answer to the last block.", lines)
+        self.assertEqual(lines[-1], "Shutting down. Blocks found: 0")
+        self.assertEqual(miner.lines("stderr"), [])
+
     def test_node_that_comes_up_later(self):
         port = free_port()
         miner = self.start_miner(mining_args("http://127.0.0.1:%d" % port))

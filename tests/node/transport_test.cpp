@@ -3,7 +3,10 @@
 #include <curl/curl.h>
 #include <jansson.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "loopback_server.h"
 #include "node/gbt_client.h"
@@ -104,6 +107,27 @@ TEST(RpcTransport, BodyInSeveralPiecesIsJoinedInOrder) {
   GbtClient client(server.url(), "u", "p", "a");
   EXPECT_EQ(call(client, "m", "[]").reply, "{\"result\":[1,2]}");
   EXPECT_EQ(call(client, "m", "[]").reply, "first,second,third");
+}
+
+// A reply held back for longer than the test would wait: once the flag is
+// up, the call gives up silently and the handle stays usable.
+TEST(RpcTransport, GivesUpWhenTheFlagIsRaised) {
+  const ScriptedReply slow{{"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n", "{\"result\":null}"},
+                           3000};
+  LoopbackServer server({slow, http_reply(200, "{\"result\":1}")});
+  GbtClient client(server.url(), "u", "p", "a");
+  std::atomic<bool> give_up{false};
+  client.give_up_when(&give_up);
+  std::thread raiser([&give_up] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    give_up.store(true);
+  });
+  const Call abandoned = call(client, "submitblock", "[]");
+  raiser.join();
+  EXPECT_EQ(abandoned.reply, "") << "the held-back reply was waited for";
+  EXPECT_EQ(abandoned.err, "");
+  give_up.store(false);
+  EXPECT_EQ(call(client, "m", "[]").reply, "{\"result\":1}");
 }
 
 TEST(RpcTransport, FailuresAreReportedAndTheHandleStaysUsable) {
