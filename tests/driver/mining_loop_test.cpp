@@ -116,6 +116,18 @@ struct Launch {
   uint32_t size;
 };
 
+// A GPU answer under which launch `winner` (from 0) finds `nonce`; a
+// negative winner makes every launch find it.
+std::function<int(int, MiningResult*)> solution_at_launch(int winner, uint32_t nonce) {
+  return [winner, nonce](int k, MiningResult* result) {
+    if (winner < 0 || k == winner) {
+      result->found = true;
+      result->nonce = nonce;
+    }
+    return 0;
+  };
+}
+
 // The fake GPU. Its launches run on the loop's GPU thread, but only as many
 // as the main thread's fakes let through: each pass's wait lets `per_pass`
 // through and each fetch `during_fetch(call)`, and both wait until those
@@ -444,13 +456,7 @@ TEST(MiningLoop, BatchSizeZeroNeverRefreshes) {
   Harness h;
   gpu_only(h);
   h.options.batch_size = 0;
-  h.gpu.answer = [](int k, MiningResult* result) {
-    if (k == 39) {
-      result->found = true;
-      result->nonce = 12345;
-    }
-    return 0;
-  };
+  h.gpu.answer = solution_at_launch(39, 12345);
   h.stop_after_fetches = 1;
   h.run();
   EXPECT_EQ(h.passes_per_unit, std::vector<int>{40});
@@ -482,11 +488,7 @@ TEST(MiningLoop, GpuSolutionPassStillPrintsStatus) {
   Harness h;
   gpu_only(h);
   h.launch_time = 2500ms;
-  h.gpu.answer = [](int, MiningResult* result) {
-    result->found = true;
-    result->nonce = 77;
-    return 0;
-  };
+  h.gpu.answer = solution_at_launch(-1, 77);
   h.accept_blocks = false;
   h.stop_after_fetches = 1;
   h.run();
@@ -534,13 +536,7 @@ TEST(MiningLoop, GpuSolutionDuringTheFetchIsSubmittedWithItsOwnWork) {
   gpu_only(h);
   h.serve = [](int call) { return make_work(call == 0 ? 1 : call == 1 ? 2 : 3, 99); };
   h.launches_during_fetch = [](int call) { return call == 1 ? 2 : 0; };
-  h.gpu.answer = [](int k, MiningResult* result) {
-    if (k == 18) {
-      result->found = true;
-      result->nonce = 4242;
-    }
-    return 0;
-  };
+  h.gpu.answer = solution_at_launch(18, 4242);
   h.stop_after_fetches = 3;
   h.run();
   ASSERT_EQ(h.submissions.size(), 1u);
@@ -632,11 +628,7 @@ TEST(MiningLoop, StopBetweenASolutionAndItsNoticeStillSubmitsIt) {
     Harness h;
     if (on_gpu) {
       gpu_only(h);
-      h.gpu.answer = [](int k, MiningResult* result) {
-        result->found = k == 2;
-        result->nonce = 31337;
-        return 0;
-      };
+      h.gpu.answer = solution_at_launch(2, 31337);
     } else {
       cpu_only(h);
     }
