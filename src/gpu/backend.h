@@ -30,6 +30,31 @@ struct MiningResult {
 int launch_mining_kernel(const uint8_t header[80], uint32_t start_nonce, uint32_t batch_size,
                          const uint32_t target[8], MiningResult* result);
 
+// Pipelined launches. The mining loop's GPU thread keeps a batch queued
+// behind the one running, so the card starts the next batch the moment it
+// finishes one while the host reads the last result; launch_mining_kernel
+// is one queue and one collect on a single slot.
+constexpr int kGpuBatchSlots = 2;
+
+// Queues a search of `batch_size` nonces upward from `start_nonce`, exactly
+// as launch_mining_kernel searches them, in `slot` (0 .. kGpuBatchSlots - 1),
+// and returns without waiting for it. The header and target are copied
+// before it returns. The slot must be free: never queued, or collected since.
+// Returns 0 once queued; non-zero on failure, after one line on stderr, and
+// the slot stays free.
+int queue_mining_batch(int slot, const uint8_t header[80], uint32_t start_nonce,
+                       uint32_t batch_size, const uint32_t target[8]);
+
+// Waits for the batch queued in `slot`, frees the slot and fills `result`
+// (may be null) as launch_mining_kernel does. Returns 0 when the batch was
+// searched; non-zero when it failed, after one line on stderr, or when the
+// slot held no batch. Batches finish in the order they were queued.
+int collect_mining_batch(int slot, MiningResult* result);
+
+// False only in the build without GPU support, where every GPU entry point
+// fails; the miner then asks for --cpu-only instead of trying the GPU.
+bool gpu_support_built_in();
+
 // The GPU's header hashes per second, measured over about `seconds` seconds.
 double benchmark_hashrate(int seconds);
 
