@@ -294,7 +294,7 @@ void run_mining_loop(const Options& options, const DeviceModes& modes) {
   GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
   // A second signal during a submission on the way out stops the wait for
   // the node's answer.
-  client.give_up_when(&submission_abandoned());
+  client.give_up_when([] { return submission_abandoned().load(); });
 
   std::printf("Connecting to %s...\n", url_for_display(*options.rpc_url).c_str());
   if (modes.cpu_enabled) std::printf("CPU mining: %d threads\n", options.cpu_threads);

@@ -4,16 +4,38 @@
 
 #include "gpu/backend.h"
 
-int launch_mining_kernel(const uint8_t* /*header*/, uint32_t /*start_nonce*/,
-                         uint32_t /*batch_size*/, const uint32_t* /*target*/,
-                         MiningResult* result) {
-  if (result) result->found = false;
+namespace {
+
+void say_not_built_in() {
   std::fputs(
       "tamrix-miner: GPU mining is not built into this binary (CPU-only build). "
       "Pass --cpu-only.\n",
       stderr);
+}
+
+}  // namespace
+
+int launch_mining_kernel(const uint8_t* /*header*/, uint32_t /*start_nonce*/,
+                         uint32_t /*batch_size*/, const uint32_t* /*target*/,
+                         MiningResult* result) {
+  if (result) result->found = false;
+  say_not_built_in();
   return -1;
 }
+
+int queue_mining_batch(int /*slot*/, const uint8_t* /*header*/, uint32_t /*start_nonce*/,
+                       uint32_t /*batch_size*/, const uint32_t* /*target*/) {
+  say_not_built_in();
+  return -1;
+}
+
+// Nothing is ever queued, so every slot is free.
+int collect_mining_batch(int /*slot*/, MiningResult* result) {
+  if (result) result->found = false;
+  return -1;
+}
+
+bool gpu_support_built_in() { return false; }
 
 double benchmark_hashrate(int /*seconds*/) { return 0.0; }
 

@@ -55,6 +55,22 @@ TEST(CpuOnlyLaunch, RepeatsTheMessageOnEveryCall) {
   EXPECT_EQ(GetCapturedStderr(), std::string(kNotBuiltIn) + kNotBuiltIn + kNotBuiltIn);
 }
 
+// The pipelined pair fails the same way: a queue says why, and since
+// nothing was queued, collecting finds no batch and reports no solution.
+TEST(CpuOnlyLaunch, QueueFailsWithTheMessageAndCollectFindsNothing) {
+  EXPECT_FALSE(gpu_support_built_in());
+  MiningResult result{};
+  result.found = true;
+  CaptureStdout();
+  CaptureStderr();
+  EXPECT_EQ(queue_mining_batch(0, kHeader, 0, 1048576, kEasyTarget), -1);
+  EXPECT_EQ(collect_mining_batch(0, &result), -1);
+  EXPECT_EQ(collect_mining_batch(1, nullptr), -1);
+  EXPECT_EQ(GetCapturedStderr(), kNotBuiltIn);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_FALSE(result.found);
+}
+
 // Only the result is checked, never the time taken: a five-second wait would
 // show up as a slow test run instead.
 TEST(CpuOnlyBenchmark, ReportsNoRateAndPrintsNothing) {
