@@ -64,5 +64,10 @@ DeviceModes derive_device_modes(const Options& options);
 // --cpu-only and --gpu-only is reported before a missing thread count.
 const char* device_combination_error(const Options& options);
 
+// Mining mode's answer to a run without --cpu-only in a build without GPU
+// support (newline included).
+inline constexpr const char* kNoGpuSupportMessage =
+    "Error: this build has no GPU support; mine with --cpu-only --cpu-threads N\n";
+
 // True when -o, -u, -p and --coinbase-addr were all given (empty counts).
 bool has_node_settings(const Options& options);

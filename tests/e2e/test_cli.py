@@ -15,6 +15,7 @@ with open(os.path.join(DATA_DIR, "help.txt"), encoding="ascii", newline="") as h
 
 MUTUALLY_EXCLUSIVE = "Error: --cpu-only and --gpu-only are mutually exclusive\n"
 NEEDS_THREADS = "Error: --cpu-only requires --cpu-threads N\n"
+NO_GPU_SUPPORT = "Error: this build has no GPU support; mine with --cpu-only --cpu-threads N\n"
 
 
 def miner_path():
@@ -191,19 +192,36 @@ class SignalStopTest(unittest.TestCase):
                                     + "CPU mining: 1 threads\n"
                                     + "GPU mining: disabled (--cpu-only)\n")
 
-    def test_sigterm_stops_a_gpu_run(self):
+    def test_sigterm_stops_a_run_in_its_retry_wait(self):
         rc, out, err, url = self.mine_until_signal(
-            ["-u", "u", "-p", "", "--coinbase-addr", "addr", "--power-limit", "50",
-             "--batch-size=-1"],
+            ["--cpu-only", "--cpu-threads", "1", "-u", "u", "-p", "", "--coinbase-addr", "addr",
+             "--power-limit", "50"],
             signal.SIGTERM, wait_on_stderr=True, wait_for="Failed to get work")
         # A stop during the 5-second wait ends the run once the wait is over.
         self.assertIn("Failed to get work, retrying in 5s...\n", err)
-        # No CPU line without --cpu-threads, and nothing about the power limit
-        # that the backend without GPU support cannot apply.
         self.assert_stopped_cleanly(rc, out, err,
                                     "Connecting to %s...\n" % url
-                                    + "GPU mining: device 0, batch size 4294967295\n")
+                                    + "CPU mining: 1 threads\n"
+                                    + "GPU mining: disabled (--cpu-only)\n")
 
+
+class NoGpuSupportTest(unittest.TestCase):
+    """A build without GPU support asked to mine on the GPU says so in one line
+    and exits 1 before it connects, instead of failing every launch."""
+
+    def test_mining_without_cpu_only_is_refused_before_connecting(self):
+        holder = closed_loopback_port()
+        self.addCleanup(holder.close)
+        url = "http://127.0.0.1:%d" % holder.getsockname()[1]
+        for devices in ([], ["--cpu-threads", "2"], ["--gpu-only", "--batch-size", "0"]):
+            with self.subTest(devices=devices):
+                rc, out, err = run_miner(self, devices + ["-o", url, "-u", "u", "-p", "p",
+                                                          "--coinbase-addr", "a"])
+                self.assertEqual((rc, out, err), (1, BANNER, NO_GPU_SUPPORT))
+
+    def test_missing_node_settings_come_first(self):
+        rc, out, err = run_miner(self, ["--cpu-threads", "2"])
+        self.assertEqual((rc, out, err), (1, BANNER + HELP, ""))
 
 if __name__ == "__main__":
     unittest.main()
