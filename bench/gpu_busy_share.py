@@ -21,7 +21,7 @@ os.environ.setdefault("TAMRIX_DEVNODE", os.path.join(ROOT, "tools", "devnode.py"
 import harness  # noqa: E402  (needs the environment above)
 
 TEMPLATES = {"large": ["--txs", "3000", "--tx-size", "333"], "small": ["--txs", "3"]}
-SUMMARY_RE = re.compile(r"^busy_s (\S+) wall_s (\S+) getblocktemplate (\d+)$", re.M)
+SUMMARY_RE = re.compile(r"^busy_s (\S+) wall_s (\S+) getblocktemplate (\d+) repeats (\d+)$", re.M)
 
 
 def run(binary, seconds, rate, template, cpu_threads):
@@ -33,11 +33,12 @@ def run(binary, seconds, rate, template, cpu_threads):
     if done.returncode != 0 or not summary:
         raise RuntimeError("bench failed:\n" + done.stdout[-2000:] + done.stderr[-2000:])
     busy, wall, fetches = float(summary.group(1)), float(summary.group(2)), int(summary.group(3))
+    repeats = int(summary.group(4))
     statuses = [m for m in map(harness.STATUS_RE.match, done.stdout.splitlines()) if m]
     status = "%s %s" % (statuses[-1].group(1), statuses[-1].group(2)) if statuses else "none"
     mode = "--gpu-only" if cpu_threads == 0 else "--cpu-threads %d" % cpu_threads
-    return "busy %.2f | %.1f getblocktemplate/s | status %s | template %s | %s" % (
-        busy / wall, fetches / wall, status, template, mode)
+    return "busy %.2f | %.1f getblocktemplate/s | status %s | template %s | %s | repeats %d" % (
+        busy / wall, fetches / wall, status, template, mode, repeats)
 
 
 def main():

@@ -3,7 +3,7 @@
 # second, default 3.8e9) through the loop with the real node client, against
 # the development node's large and small ticking templates, 15 s each, with
 # --gpu-only and with --cpu-threads 1. One line per run:
-#   busy 0.98 | 41.5 getblocktemplate/s | status 3.71 GH/s | template large | --gpu-only
+#   busy 0.98 | 1.0 getblocktemplate/s | status 3.71 GH/s | template large | --gpu-only | repeats 0
 #
 # Usage: bench/gpu_busy_share.sh BUILD_DIR [SECONDS [R]]
 # (BUILD_DIR is a build with benchmarks, holding bench/bench_gpu_busy_share)

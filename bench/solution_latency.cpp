@@ -19,6 +19,7 @@
 
 #include "driver/mining_loop.h"
 #include "driver/run_flag.h"
+#include "hash/byte_order.h"
 #include "node/gbt_client.h"
 
 using Clock = std::chrono::steady_clock;
@@ -51,14 +52,11 @@ int main(int argc, char** argv) {
     if (latencies_ms.size() >= wanted) g_running.store(false);
     return client.submit_block(work, nonce);
   };
-  ports.launch_mining_kernel = [](const uint8_t*, uint32_t, uint32_t, const uint32_t*,
-                                  MiningResult*) { return -1; };
   ports.power_get_temp = [] { return -1; };
   ports.power_shutdown = [] {};
   ports.now = [] { return Clock::now(); };
-  ports.sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
   std::mt19937 random(12345);
-  ports.cpu_search = [&](const CpuSearchJob&, SearchState& state) {
+  ports.cpu_search = [&](const CpuSearchJob& job, SearchState& state) {
     const auto due = Clock::now() + std::chrono::milliseconds(20 + random() % 100);
     while (state.running.load() && Clock::now() < due)
       std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -66,6 +64,7 @@ int main(int argc, char** argv) {
     found_at.store(Clock::now().time_since_epoch().count());
     state.found.store(true);
     state.result.nonce = 0x80000000u;
+    state.result.header_time = header_time(job.header);
     state.result.found = true;
     if (state.wakeup) state.wakeup->release();
     return CpuSearchEnd::solved;

@@ -16,9 +16,11 @@ namespace {
 double measure_cpu_hashrate(int num_threads, int seconds) {
   const uint8_t header[80] = {};
   const uint32_t target[8] = {};
+  WorkSpace space;
+  begin_work_space(space, 0, UINT64_MAX, 0);
   CpuCoordinator search;
   const auto start = std::chrono::steady_clock::now();
-  start_cpu_search(search, header, target, num_threads, 0, nullptr);
+  start_cpu_search(search, header, target, num_threads, &space);
   if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
   const uint64_t hashes = stop_cpu_search(search);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;

@@ -1,7 +1,7 @@
-// One header's nonces shared by the CPU workers and the GPU: the GPU's
-// batches in the order it takes them, and the real CPU search claiming its
-// chunks while a second thread takes GPU batches from the other end of the
-// same region. Together they must cover every nonce exactly once.
+// One header key's (time, nonce) positions shared by every device: the
+// claims as values, then the real CPU search claiming its chunks while a
+// second thread takes GPU-sized batches from the same counter. Together they
+// must cover every position exactly once, and never past the end.
 
 #include <gtest/gtest.h>
 
@@ -11,147 +11,158 @@
 #include <utility>
 #include <vector>
 
-#include "mine/nonce_space.h"
+#include "mine/key_history.h"
+#include "mine/work_space.h"
 #include "search_reference.h"
 
 namespace {
 
-using Batches = std::vector<std::pair<uint32_t, uint32_t>>;  // start nonce, size
+using Claims = std::vector<std::pair<uint64_t, uint64_t>>;  // position, size
 
-Batches take_all(NonceSpace& space, uint64_t own_next, uint32_t batch_size) {
-  Batches batches;
+Claims claim_all(WorkSpace& space, uint64_t size) {
+  Claims claims;
   for (;;) {
-    const GpuBatch b = gpu_take_batch(space, &own_next, batch_size);
-    if (b.size == 0) return batches;
-    batches.emplace_back(b.start_nonce, b.size);
+    const WorkChunk chunk = claim_work(space, size);
+    if (chunk.size == 0) return claims;
+    claims.emplace_back(chunk.position, chunk.size);
   }
 }
 
-// Alone, the GPU walks its own half up from 0, then the other half down
-// from the top; the last batch of each half is cut to what is left.
-TEST(NonceSpace, GpuAloneTakesItsHalfUpwardThenTheRestFromTheTop) {
-  NonceSpace space;
-  reset_nonce_space(space, kCpuRegionBesideGpu);
-  EXPECT_EQ(
-      take_all(space, 0, 1u << 30),
-      (Batches{
-          {0, 1u << 30}, {1u << 30, 1u << 30}, {0xC0000000u, 1u << 30}, {0x80000000u, 1u << 30}}));
+// Claims run up to the end of a second and go on in the next, each within
+// one second; the last is cut at the space's end.
+TEST(WorkSpace, ClaimsStopAtTheEndOfASecondAndAtTheEnd) {
+  WorkSpace space;
+  const uint64_t second = first_position_of(1700000000);
+  begin_work_space(space, second + kNoncesPerSecond - 250, second + kNoncesPerSecond + 150);
+  EXPECT_EQ(claim_all(space, 100),
+            (Claims{{second + kNoncesPerSecond - 250, 100},
+                    {second + kNoncesPerSecond - 150, 100},
+                    {second + kNoncesPerSecond - 50, 50},
+                    {second + kNoncesPerSecond, 100},
+                    {second + kNoncesPerSecond + 100, 50}}));
+  EXPECT_FALSE(work_space_has_room(space));
 
-  reset_nonce_space(space, kCpuRegionBesideGpu);
-  const uint32_t odd = 3u << 29;
-  EXPECT_EQ(take_all(space, 0, odd), (Batches{{0, odd},
-                                              {odd, 1u << 29},
-                                              {0x80000000u + (1u << 31) - odd, odd},
-                                              {0x80000000u, 1u << 29}}));
-
-  // A batch size of 0 never moves and never runs out.
-  uint64_t own_next = 5;
-  const GpuBatch empty = gpu_take_batch(space, &own_next, 0);
-  EXPECT_EQ(empty.start_nonce, 5u);
-  EXPECT_EQ(empty.size, 0u);
+  // Even a claim of a whole second's worth stays within one second.
+  begin_work_space(space, second + 10, UINT64_MAX);
+  const WorkChunk whole = claim_work(space, kNoncesPerSecond);
+  EXPECT_EQ(whole.size, kNoncesPerSecond - 10);
+  EXPECT_EQ(time_at(whole.position), 1700000000u);
+  EXPECT_EQ(time_at(claim_work(space, 1).position), 1700000001u);
 }
 
-// The CPU's claims stop the GPU where they end, and the GPU's batches stop
-// the CPU's claims where they begin.
-TEST(NonceSpace, ClaimsFromBothEndsStopWhereTheOtherBegan) {
-  NonceSpace space;
-  reset_nonce_space(space, 10 * kCpuClaimChunk + 7);
-  EXPECT_EQ(cpu_claim_past(space, 0), kCpuClaimChunk);
-  EXPECT_EQ(cpu_claim_past(space, 2 * kCpuClaimChunk + 1), 3 * kCpuClaimChunk);
-  uint64_t past_own_half = kGpuHalfNonces;
-  const Batches gpu = take_all(space, past_own_half, static_cast<uint32_t>(4 * kCpuClaimChunk));
-  EXPECT_EQ(gpu, (Batches{{static_cast<uint32_t>(kCpuStartNonce + 6 * kCpuClaimChunk + 7),
-                           static_cast<uint32_t>(4 * kCpuClaimChunk)},
-                          {static_cast<uint32_t>(kCpuStartNonce + 3 * kCpuClaimChunk),
-                           static_cast<uint32_t>(3 * kCpuClaimChunk + 7)}}));
-  // Everything is taken: the CPU's end stays where its claims stopped.
-  EXPECT_EQ(cpu_claim_past(space, 3 * kCpuClaimChunk), 3 * kCpuClaimChunk);
+// The nonce of a position is the first nonce plus its offset, wrapping past
+// 0xFFFFFFFF within the second.
+TEST(WorkSpace, NoncesStartAtTheFirstNonceAndWrap) {
+  WorkSpace space;
+  begin_work_space(space, 0, UINT64_MAX);
+  EXPECT_EQ(nonce_at(space, first_position_of(7)), kFirstNonce);
+  EXPECT_EQ(nonce_at(space, first_position_of(7) + 0x7FFFFFFF), 0xFFFFFFFFu);
+  EXPECT_EQ(nonce_at(space, first_position_of(7) + 0x80000000), 0u);
+  EXPECT_EQ(nonce_at(space, first_position_of(7) + kNoncesPerSecond - 1), kFirstNonce - 1);
 }
 
-// Which offsets (from kCpuStartNonce) a worker covered: its own sequence from
-// where it began up to where it stopped.
-void mark_worker(std::vector<int>& covered, uint64_t first, uint64_t last, uint64_t stride) {
-  for (uint64_t p = first; p < last; p += stride) ++covered[p - kCpuStartNonce];
+// The counter moves only forward: a newer node time skips ahead, an older
+// one (a later template whose curtime has not caught up) changes nothing.
+TEST(WorkSpace, MovingPastOnlyEverMovesForward) {
+  WorkSpace space;
+  begin_work_space(space, first_position_of(100) + 5, UINT64_MAX);
+  move_work_past(space, first_position_of(100));
+  EXPECT_EQ(space.next.load(), first_position_of(100) + 5);
+  move_work_past(space, first_position_of(102));
+  EXPECT_EQ(space.next.load(), first_position_of(102));
+  EXPECT_EQ(claim_work(space, 3).position, first_position_of(102));
+  move_work_past(space, first_position_of(101));
+  EXPECT_EQ(space.next.load(), first_position_of(102) + 3);
 }
 
-// The real search and a GPU-like taker at once, on a small region: the
-// search ends because the space is used up, its count is exactly what its
-// workers moved, and every nonce of the region was taken exactly once.
-class NonceSpaceRace : public testing::TestWithParam<const SearchKernel*> {};
+// The last header key's positions are kept for the next work of that key;
+// the oldest of more than kKept keys is forgotten, and a key noted again
+// never goes back.
+TEST(KeyHistory, RemembersWhereRecentKeysStood) {
+  auto key = [](int seed) {
+    const Header header = make_header(seed);
+    const uint32_t target[8] = {1, 2, 3, 4, 5, 6, 7, static_cast<uint32_t>(seed)};
+    return make_header_key(header.data(), target);
+  };
+  KeyHistory history;
+  EXPECT_EQ(recall_key(history, key(1)), 0u);
+  for (int seed = 0; seed <= static_cast<int>(KeyHistory::kKept); ++seed)
+    remember_key(history, key(seed), 1000u + static_cast<uint64_t>(seed));
+  EXPECT_EQ(recall_key(history, key(0)), 0u);  // overwritten by the seventeenth
+  EXPECT_EQ(recall_key(history, key(1)), 1001u);
+  EXPECT_EQ(recall_key(history, key(16)), 1016u);
+  remember_key(history, key(1), 5);
+  EXPECT_EQ(recall_key(history, key(1)), 1001u);
+  remember_key(history, key(1), 5000);
+  EXPECT_EQ(recall_key(history, key(1)), 5000u);
+  // The header time plays no part in the key.
+  Header later = with_time(make_header(1), time_of(make_header(1)) + 9);
+  const uint32_t target[8] = {1, 2, 3, 4, 5, 6, 7, 1};
+  EXPECT_EQ(recall_key(history, make_header_key(later.data(), target)), 5000u);
+}
 
-TEST_P(NonceSpaceRace, CpuAndGpuTogetherCoverTheRegionExactlyOnce) {
+// The real search and a GPU-like taker at once, across the end of a second:
+// the search ends because the space is used up, and what it counted plus
+// what the taker took is exactly the space, the taker's batches never
+// overlapping each other.
+class WorkSpaceRace : public testing::TestWithParam<const SearchKernel*> {};
+
+TEST_P(WorkSpaceRace, CpuAndGpuTogetherCoverTheSpaceExactlyOnce) {
   const Header header = make_header(21);
   const Hash256 never{};
-  const uint64_t region = 12 * kCpuClaimChunk + 12345;
   for (int threads : {1, 2, 3}) {
     SCOPED_TRACE(testing::Message() << threads << " threads");
-    NonceSpace space;
-    reset_nonce_space(space, region);
-    std::vector<uint64_t> positions;
-    for (int i = 0; i < threads; ++i)
-      positions.push_back(kCpuStartNonce + static_cast<uint64_t>(i));
-    const std::vector<uint64_t> first = positions;
+    WorkSpace space;
+    const uint64_t from = first_position_of(time_of(header)) + kNoncesPerSecond - 100000;
+    const uint64_t to = from + 250000;
+    begin_work_space(space, from, to);
 
-    Batches gpu;
+    Claims gpu;
     std::thread taker([&space, &gpu] {
-      uint64_t own_next = kGpuHalfNonces;
       for (;;) {
-        const GpuBatch b = gpu_take_batch(space, &own_next, 1000);
-        if (b.size == 0) return;
-        gpu.emplace_back(b.start_nonce, b.size);
+        const WorkChunk chunk = claim_work(space, 3000);
+        if (chunk.size == 0) return;
+        gpu.emplace_back(chunk.position, chunk.size);
         std::this_thread::yield();
       }
     });
     SearchState s;
-    const CpuSearchEnd end = search_from(header, never, positions, s, GetParam(), {}, &space);
+    const CpuSearchEnd end = search_space(header, never, threads, space, s, GetParam(), {}, 1000);
     taker.join();
 
     EXPECT_EQ(end, CpuSearchEnd::space_used_up);
-    std::vector<int> covered(region, 0);
-    uint64_t cpu_hashes = 0;
-    for (size_t i = 0; i < positions.size(); ++i) {
-      mark_worker(covered, first[i], positions[i], positions.size());
-      cpu_hashes += (positions[i] - first[i] + positions.size() - 1) / positions.size();
+    uint64_t taken = 0;
+    std::sort(gpu.begin(), gpu.end());
+    for (size_t k = 0; k < gpu.size(); ++k) {
+      taken += gpu[k].second;
+      if (k > 0) {
+        EXPECT_LE(gpu[k - 1].first + gpu[k - 1].second, gpu[k].first);
+      }
+      EXPECT_GE(gpu[k].first, from);
+      EXPECT_LE(gpu[k].first + gpu[k].second, to);
     }
-    EXPECT_EQ(s.hash_count.load(), cpu_hashes);
-    for (const auto& [start, size] : gpu)
-      for (uint32_t k = 0; k < size; ++k)
-        ++covered[static_cast<uint32_t>(start + k - kCpuStartNonce)];
-    EXPECT_EQ(std::count(covered.begin(), covered.end(), 1), static_cast<long>(region));
-    // Running again from where the workers stopped hashes nothing more.
+    EXPECT_EQ(s.hash_count.load() + taken, to - from);
+    // Searching again hashes nothing more.
     SearchState again;
-    EXPECT_EQ(search_from(header, never, positions, again, GetParam(), {}, &space),
+    EXPECT_EQ(search_space(header, never, threads, space, again, GetParam(), {}, 1000),
               CpuSearchEnd::space_used_up);
     EXPECT_EQ(again.hash_count.load(), 0u);
   }
 }
 
-// Without a GPU the CPU has the whole ring: workers that have gone nearly all
-// the way round hash the last nonces below kCpuStartNonce, after the wrap,
-// and then stop instead of starting the ring over.
-TEST_P(NonceSpaceRace, CpuAloneStopsAfterGoingOnceRoundTheRing) {
+// Near the end of a second, with a target every hash meets: the nonce found
+// is the wrapped one, 1000 below the first nonce, in the space's first time.
+TEST_P(WorkSpaceRace, TheLastNoncesOfASecondWrapBelowTheFirstNonce) {
   const Header header = make_header(22);
-  NonceSpace space;
-  reset_nonce_space(space, kCpuRegionAlone);
-  std::vector<uint64_t> positions{kCpuStartNonce + kCpuRegionAlone - 1000,
-                                  kCpuStartNonce + kCpuRegionAlone - 999};
-  SearchState s;
-  EXPECT_EQ(search_from(header, Hash256{}, positions, s, GetParam(), {}, &space),
-            CpuSearchEnd::space_used_up);
-  EXPECT_EQ(s.hash_count.load(), 1000u);
-
-  // The same place with a target every hash meets: the first nonce found is
-  // the wrapped one, 1000 below kCpuStartNonce.
-  NonceSpace again;
-  reset_nonce_space(again, kCpuRegionAlone);
-  std::vector<uint64_t> one{kCpuStartNonce + kCpuRegionAlone - 1000};
+  WorkSpace space;
+  begin_work_space(space, first_position_of(time_of(header)) + kNoncesPerSecond - 1000, UINT64_MAX);
   SearchState hit;
-  EXPECT_EQ(search_from(header, all_ones(), one, hit, GetParam(), {}, &again),
-            CpuSearchEnd::solved);
-  EXPECT_EQ(hit.result.nonce, kCpuStartNonce - 1000);
+  EXPECT_EQ(search_space(header, all_ones(), 1, space, hit, GetParam()), CpuSearchEnd::solved);
+  EXPECT_EQ(hit.result.nonce, kFirstNonce - 1000);
+  EXPECT_EQ(hit.result.header_time, time_of(header));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, NonceSpaceRace, testing::ValuesIn(supported_kernels()),
+INSTANTIATE_TEST_SUITE_P(Kernels, WorkSpaceRace, testing::ValuesIn(supported_kernels()),
                          kernel_test_name);
 
 }  // namespace
