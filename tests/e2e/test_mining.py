@@ -7,7 +7,6 @@ import os
 import re
 import signal
 import subprocess
-import time
 import unittest
 
 from harness import (ACCEPTED_RE, NEW_BLOCK_RE, REPO_ROOT, RETRY_LINE, SANITIZER_MARKS, SLOWDOWN,
