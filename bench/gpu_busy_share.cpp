@@ -7,8 +7,9 @@
 // the card was given twice for the same header bytes 0..75; the loop's own
 // status lines go to standard output.
 //
-// Usage: bench_gpu_busy_share URL SECONDS RATE CPU_THREADS
-//        (CPU_THREADS 0 means --gpu-only)
+// Usage: bench_gpu_busy_share URL SECONDS RATE CPU_THREADS [BATCH_SIZE]
+//        (CPU_THREADS 0 means --gpu-only; BATCH_SIZE as --batch-size, default
+//        1048576, 0 sizes batches by time)
 
 #include <algorithm>
 #include <atomic>
@@ -57,8 +58,8 @@ struct SimulatedCard {
 };
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fputs("usage: bench_gpu_busy_share URL SECONDS RATE CPU_THREADS\n", stderr);
+  if (argc != 5 && argc != 6) {
+    std::fputs("usage: bench_gpu_busy_share URL SECONDS RATE CPU_THREADS [BATCH_SIZE]\n", stderr);
     return 2;
   }
   const char* url = argv[1];
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
   options.coinbase_addr = "tamrixdev1qminer";
   options.cpu_threads = cpu_threads;
   options.gpu_only = cpu_threads == 0;
+  if (argc == 6) options.batch_size = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
   const DeviceModes modes = derive_device_modes(options);
 
   // Sub-millisecond sleeps would otherwise overshoot by the default 50 us
