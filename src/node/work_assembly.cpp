@@ -254,7 +254,7 @@ AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const
   json_error_t error;
   const JsonDoc doc = parse_reply(template_reply, &error);
   if (!doc) {
-    std::fprintf(stderr, "JSON parse error: %s\n", error.text);
+    std::fprintf(stderr, "JSON parse error: %s\n", printable_text(error.text).c_str());
     return {};
   }
   report_node_error("getblocktemplate", doc.get());
@@ -283,7 +283,7 @@ AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const
 
   std::string script_hex;
   if (!read_script_pubkey(fetch_address_reply(), &script_hex)) {
-    std::fprintf(stderr, "Could not get scriptPubKey for %s\n", coinbase_addr.c_str());
+    std::fprintf(stderr, "Could not get scriptPubKey for %s\n", printable_text(coinbase_addr).c_str());
     return {};
   }
   std::vector<uint8_t> coinbase;

@@ -11,7 +11,7 @@
 // bytes, so tests control status lines, framing and pieces exactly.
 struct ScriptedReply {
   std::vector<std::string> pieces;  // written in order, with a pause between
-  int pause_ms = 0;
+  int pause_ms = 0;                 // cut short when the client hangs up
 };
 
 class LoopbackServer {
@@ -38,6 +38,9 @@ class LoopbackServer {
 
 // A complete HTTP/1.1 reply with a Content-Length body.
 ScriptedReply http_reply(int status, const std::string& body);
+
+// The same reply held back for `hold_ms` first, as a node holds a longpoll.
+ScriptedReply held_reply(int hold_ms, int status, const std::string& body);
 
 // The headers of an HTTP request, up to the blank line, and its body.
 struct HttpRequest {
