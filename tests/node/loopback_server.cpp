@@ -122,6 +122,8 @@ void LoopbackServer::serve() {
     const int fd = accept(listen_fd_, nullptr, nullptr);
     if (fd < 0) return;
     requests_.push_back(read_request(fd, stop_));
+    arrivals_.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+    ++seen_;
     for (size_t i = 0; i < reply.pieces.size(); ++i) {
       if (i > 0 && !pause_unless_gone(fd, reply.pause_ms, stop_)) break;
       send_all(fd, reply.pieces[i]);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,12 +25,20 @@ class LoopbackServer {
   std::string url() const;
   // Stops serving and returns every request received, raw, in order.
   std::vector<std::string> finish();
+  // Requests read so far; safe to ask while serving.
+  int requests_seen() const { return seen_.load(); }
+  // When each request had been read, in seconds since the server started;
+  // read after finish().
+  const std::vector<double>& arrival_seconds() const { return arrivals_; }
 
  private:
   void serve();
 
   std::vector<ScriptedReply> replies_;
   std::vector<std::string> requests_;
+  std::vector<double> arrivals_;
+  std::atomic<int> seen_{0};
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
