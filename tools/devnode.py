@@ -5,7 +5,10 @@ Serves getblocktemplate, validateaddress, submitblock and getstats as
 JSON-RPC 1.0 over HTTP with basic authentication, keeps a small chain of the
 blocks it accepts, and checks every submitted block on its own with nothing
 but hashlib: header fields, coinbase layout, transaction section, merkle root
-and proof of work. Test hooks make chosen replies misbehave on purpose.
+and proof of work. Templates carry a "longpollid": a getblocktemplate that
+sends it back is held until the tip changes (or --longpoll-hold passes), as
+a real node does. devnode_newtip moves the tip as another miner's block
+would. Test hooks make chosen replies misbehave on purpose.
 
 The block encodings and the checker live in devnode_blocks.py, the replies
 that misbehave in devnode_hostile.py; this file holds the templates, the
@@ -19,9 +22,11 @@ Only the Python standard library is used.
 
 import argparse
 import base64
+import collections
 import json
 import random
 import re
+import select
 import signal
 import socket
 import struct
@@ -38,6 +43,9 @@ BLOCK_SUBSIDY = 50 * 100_000_000
 MAX_ADDRESS_CHARS = 90
 ADDRESS_RE = re.compile(r"[0-9a-z]{1,%d}" % MAX_ADDRESS_CHARS)
 HISTORY_KEPT = 200  # accepted blocks listed by getstats
+CALL_TIMES_KEPT = 1000  # per method, the times of the latest calls listed by getstats
+DEFAULT_LONGPOLL_HOLD = 60.0  # seconds; a real node answers after about a minute with the same tip
+GONE_CHECK_INTERVAL = 0.5  # how often a held request looks whether its client has hung up
 
 
 class EncodedResult(bytes):
@@ -104,14 +112,17 @@ class Template:
     """One block template: what getblocktemplate serves and what a submitted
     block is held against."""
 
-    def __init__(self, height, prev_hash, target, txs, with_witness, curtime):
+    def __init__(self, height, prev_hash, target, txs, with_witness, curtime, serial, longpoll):
         self.height = height
         self.prev_hash = prev_hash  # digest order, as it stands in the header
+        # As a real node's: the tip and a counter, so that it names this
+        # template; None when longpoll is not offered.
+        self.longpollid = "%s%d" % (prev_hash[::-1].hex(), serial) if longpoll else None
         self.target = target
         self.txs = txs  # list of (data bytes, txid hex)
         self.curtime = curtime  # the one served now
         self.mintime = curtime - 600
-        self.served_curtimes = {curtime}  # a block may carry any of them
+        self.earliest_curtime = curtime  # a block's time may not be older
         self.encoded = None  # as_json() as JSON text, made when first needed
         self.bits = compact_bits(target)
         self.fees = sum(len(data) * 10 for data, _ in txs)
@@ -137,7 +148,12 @@ class Template:
             "bits": "%08x" % self.bits,
             "height": self.height,
             "noncerange": "00000000ffffffff",
+            # The header time may move forward, up to two hours past this
+            # node's clock (devnode_blocks.MAX_FUTURE_BLOCK_TIME).
+            "mutable": ["time", "transactions", "prevblock"],
         }
+        if self.longpollid is not None:
+            reply["longpollid"] = self.longpollid
         if self.commitment is not None:
             reply["default_witness_commitment"] = self.commitment.hex()
         return reply
@@ -146,7 +162,7 @@ class Template:
         """Moves curtime to `now`, as a node does between blocks."""
         if now != self.curtime:
             self.curtime = now
-            self.served_curtimes.add(now)
+            self.earliest_curtime = min(self.earliest_curtime, now)
             self.encoded = None
 
     def as_text(self):
@@ -177,6 +193,8 @@ class Node:
     def __init__(self, options):
         self.options = options
         self.lock = threading.Lock()
+        self.tip_moved = threading.Condition(self.lock)  # wakes held longpolls
+        self.started = time.monotonic()
         self.rng = random.Random(options.seed)
         self.tip_hash = sha3_256(b"tamrix devnode genesis %d" % options.seed)
         self.tip_height = options.height - 1
@@ -190,7 +208,10 @@ class Node:
         self.forced_rejects = 0
         self.last_reject = None
         self.history = []
+        self.foreign_blocks = 0  # tips moved by devnode_newtip
         self.calls = {}
+        self.call_times = {}  # method -> deque of uptimes of the latest calls
+        self.longpoll = {"held": 0, "new_tip": 0, "stale_id": 0, "hold_limit": 0, "client_gone": 0}
         self.hostile = {}  # method -> list of pending hostile replies
         self.forced_reject_pending = 0
 
@@ -202,11 +223,40 @@ class Node:
             data = synthetic_transaction(self.rng, self.options.tx_size)
             txs.append((data, txid_hex(data)))
         return Template(self.tip_height + 1, self.tip_hash, self.options.target, txs, with_witness,
-                        int(time.time()))
+                        int(time.time()), self.templates_made, self.options.longpoll)
+
+    def uptime(self):
+        return time.monotonic() - self.started
 
     def count_call(self, method):
         with self.lock:
             self.calls[method] = self.calls.get(method, 0) + 1
+            times = self.call_times.setdefault(method, collections.deque(maxlen=CALL_TIMES_KEPT))
+            times.append(round(self.uptime(), 4))
+
+    def hold_longpoll(self, longpollid, hold, client_gone):
+        """Returns once the template is no longer the one `longpollid` names
+        (at once when it already is not), after `hold` seconds, or once the
+        client has hung up; the caller then serves the current template."""
+        deadline = time.monotonic() + hold
+        with self.lock:
+            if self.template.longpollid != longpollid:
+                self.longpoll["stale_id"] += 1
+                return
+            self.longpoll["held"] += 1
+            try:
+                while self.template.longpollid == longpollid:
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        self.longpoll["hold_limit"] += 1
+                        return
+                    if client_gone():
+                        self.longpoll["client_gone"] += 1
+                        return
+                    self.tip_moved.wait(min(left, GONE_CHECK_INTERVAL))
+                self.longpoll["new_tip"] += 1
+            finally:
+                self.longpoll["held"] -= 1
 
     def serving_template(self):
         """The template as served now; with --tick-curtime its curtime
@@ -237,7 +287,8 @@ class Node:
         with self.lock:
             template = self.template
             try:
-                block_hash = check_block(block_hex, template, self.known_hashes, self.reward_scripts)
+                block_hash = check_block(block_hex, template, self.known_hashes, self.reward_scripts,
+                                         int(time.time()))
             except Invalid as failure:
                 reason = str(failure)
                 self.rejected += 1
@@ -260,13 +311,30 @@ class Node:
 
     def accept(self, template, block_hash):
         self.accepted += 1
-        self.known_hashes.add(block_hash)
-        self.tip_hash = block_hash
-        self.tip_height = template.height
         self.history.append({"height": template.height, "hash": block_hash[::-1].hex(),
                              "txs": len(template.txs), "witness": template.commitment is not None})
         del self.history[:-HISTORY_KEPT]
+        self.extend_chain(template, block_hash)
+
+    def extend_chain(self, template, block_hash):
+        """The block on `template` becomes the tip; the caller holds the lock."""
+        self.known_hashes.add(block_hash)
+        self.tip_hash = block_hash
+        self.tip_height = template.height
         self.template = self.next_template()
+        self.tip_moved.notify_all()
+
+    def new_tip_from_elsewhere(self, log):
+        """Moves the tip as another miner's block on the current template
+        would; returns the new tip's height and hash (as the next template's
+        previousblockhash shows it)."""
+        with self.lock:
+            template = self.template
+            self.foreign_blocks += 1
+            block_hash = sha3_256(b"devnode block of another miner %d " % self.foreign_blocks + template.prev_hash)
+            self.extend_chain(template, block_hash)
+            log("tip moved to height %d by another miner's block %s" % (template.height, block_hash[::-1].hex()))
+            return {"height": template.height, "hash": block_hash[::-1].hex()}
 
     def stats(self):
         with self.lock:
@@ -274,10 +342,15 @@ class Node:
                 "accepted": self.accepted,
                 "rejected": self.rejected,
                 "height": self.tip_height,
+                "tip_hash": self.tip_hash[::-1].hex(),
+                "foreign_blocks": self.foreign_blocks,
+                "uptime": round(self.uptime(), 4),
                 "last_reject": self.last_reject,
                 "invalid": self.invalid,
                 "forced_rejects": self.forced_rejects,
                 "calls": dict(self.calls),
+                "call_times": {method: list(times) for method, times in self.call_times.items()},
+                "longpoll": dict(self.longpoll),
                 "blocks": list(self.history),
                 "pending_hostile": {m: [h["mode"] for h in q] for m, q in self.hostile.items() if q},
             }
@@ -400,6 +473,9 @@ class RpcHandler(BaseHTTPRequestHandler):
             if not isinstance(rules, list) or "segwit" not in rules:
                 return error(500, -8, "getblocktemplate must be called with the segwit rule set "
                                       "(call with {\"rules\": [\"segwit\"]})")
+            longpollid = params[0].get("longpollid")
+            if longpollid is not None and self.server.options.longpoll:
+                node.hold_longpoll(longpollid, self.server.options.longpoll_hold, self.client_gone)
             return ok(node.block_template_text() if pre_encoded else node.block_template())
         if method == "validateaddress":
             if not params:
@@ -413,7 +489,18 @@ class RpcHandler(BaseHTTPRequestHandler):
             return ok(node.stats())
         if method == "devnode_set":
             return self.devnode_set(params, ok, error)
+        if method == "devnode_newtip":
+            return ok(node.new_tip_from_elsewhere(self.server.log))
         return error(404, -32601, "Method not found")
+
+    def client_gone(self):
+        """True once the client has closed its end, so a held longpoll need
+        not wait for nobody."""
+        try:
+            readable, _, _ = select.select([self.connection], [], [], 0)
+            return bool(readable) and self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
 
     def devnode_set(self, params, ok, error):
         """Test hook: {"mode": m, "count": n, "method": name, "delay": s}
@@ -511,7 +598,10 @@ def parse_options(argv):
                "\n\nAt run time the JSON-RPC method devnode_set queues the same modes: "
                "params [{\"mode\": M, \"count\": N, \"method\": NAME, \"delay\": SECONDS}], "
                "or [{\"clear\": true}].\n"
-               "getstats answers {accepted, rejected, height, last_reject, invalid, ...}.")
+               "devnode_newtip moves the tip as another miner's block would and answers "
+               "{\"height\": H, \"hash\": HEX} of the new tip.\n"
+               "getstats answers {accepted, rejected, height, last_reject, invalid, uptime, calls, "
+               "call_times, longpoll, ...}.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     parser.add_argument("--port", type=int, default=0, help="port; 0 picks a free one (default: %(default)s)")
     parser.add_argument("--user", default="tamrix", help="RPC user name (default: %(default)s)")
@@ -528,8 +618,9 @@ def parse_options(argv):
                              "with OP_RETURN outputs; default: %d-byte transactions with one output"
                              % (SMALLEST_TX_BYTES, LARGEST_TX_BYTES, SMALLEST_TX_BYTES))
     parser.add_argument("--tick-curtime", action="store_true",
-                        help="curtime follows the clock at each getblocktemplate; a block may carry "
-                             "any curtime its template has served (default: fixed per template)")
+                        help="curtime follows the clock at each getblocktemplate (default: fixed per "
+                             "template); either way a block's time may be anything from the first curtime "
+                             "served for its tip to two hours past the node's clock")
     parser.add_argument("--witness", nargs="?", const="always", default="never",
                         choices=["never", "always", "alternate"],
                         help="add a default_witness_commitment; 'alternate': none on the first pass "
@@ -540,12 +631,19 @@ def parse_options(argv):
                         help="answer the next N valid blocks with high-hash and drop them")
     parser.add_argument("--hostile", type=hostile_mode_argument, action="append", default=[], metavar="MODE[:COUNT]",
                         help="spoil the next COUNT (default 1) replies as MODE says; may be repeated")
+    parser.add_argument("--no-longpoll", dest="longpoll", action="store_false",
+                        help="templates carry no longpollid, and a longpollid sent is ignored")
+    parser.add_argument("--longpoll-hold", type=float, default=DEFAULT_LONGPOLL_HOLD, metavar="SECONDS",
+                        help="a held longpoll is answered with the same tip after this long "
+                             "(default: %(default)s)")
     parser.add_argument("--quiet", action="store_true", help="no log line per submitted block")
     options = parser.parse_args(argv)
     if options.target is None:
         options.target = (1 << (256 - options.zero_bits)) - 1
     if options.height < 0:
         parser.error("--height must be 0 or more")
+    if options.longpoll_hold < 0:
+        parser.error("--longpoll-hold must be 0 or more")
     if options.seed is None:
         options.seed = random.randrange(1 << 32)
     return options
