@@ -170,8 +170,12 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
 BlockWork GbtClient::get_work() {
   return reuse_or_assemble(
       last_work, [this] { return rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]"); },
-      [this] { return rpc_call("validateaddress", json_one_string_params(coinbase_addr)); },
-      [this](const std::string& template_reply, const std::function<std::string()>& fetch_address_reply) {
+      [this]() -> std::optional<std::string> {
+        std::string reply = rpc_call("validateaddress", json_one_string_params(coinbase_addr));
+        if (reply.empty() && give_up && give_up()) return std::nullopt;  // a stop, not the node's failure
+        return reply;
+      },
+      [this](const std::string& template_reply, const AddressFetch& fetch_address_reply) {
         return assemble_work_unannounced(template_reply, coinbase_addr, fetch_address_reply);
       });
 }

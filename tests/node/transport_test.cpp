@@ -327,3 +327,36 @@ TEST(GbtClientSubmit, RepeatedRefusalsAreToldOnce) {
                      "Node refuses every block: the last 3 were all rejected as \"bad-cb-height\"; " +
                      refusal_advice("bad-cb-height") + "\n" + rejected);
 }
+
+// A stop during get_work ends it without a word, whichever call it was in:
+// the operator asked for the stop, the node did nothing wrong.
+TEST(GbtClientWork, GivingUpIsSilentInEitherCall) {
+  const std::string address_reply = "{\"result\":{\"scriptPubKey\":\"0014" + std::string(40, '3') + "\"}}";
+  const std::vector<ScriptedReply> scripts[] = {
+      {held_reply(20000, 200, TemplateBuilder().reply())},
+      {http_reply(200, TemplateBuilder().reply()), held_reply(20000, 200, address_reply)},
+  };
+  for (const std::vector<ScriptedReply>& script : scripts) {
+    LoopbackServer server(script);
+    GbtClient client(server.url(), "u", "p", "tmx1reward");
+    std::atomic<bool> give_up{false};
+    client.give_up_when([&give_up] { return give_up.load(); });
+    std::thread raiser([&] {
+      ASSERT_TRUE([&] {
+        for (int i = 0; i < 1000 && server.requests_seen() < static_cast<int>(script.size()); ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return server.requests_seen() == static_cast<int>(script.size());
+      }());
+      give_up.store(true);
+    });
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const BlockWork work = client.get_work();
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    raiser.join();
+    EXPECT_FALSE(work.valid);
+    EXPECT_EQ(err + out, "") << script.size() << " calls";
+  }
+}
