@@ -82,6 +82,24 @@ struct Watched {
   }
 };
 
+// What a watch on `server` left behind once it gave up on longpoll (and a
+// moment longer, to catch any request it should not send).
+struct Ending {
+  std::string err;
+  uint64_t tip_fingerprint;
+};
+
+Ending run_until_unsupported(const LoopbackServer& server, int limit_ms = 10000) {
+  testing::internal::CaptureStderr();
+  Watched w(server);
+  const bool ended = eventually([&] { return w.watch.unsupported.load(); }, limit_ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  stop_longpoll_watch(w.watch);
+  Ending ending{testing::internal::GetCapturedStderr(), w.watch.tip_fingerprint.load()};
+  EXPECT_TRUE(ended) << "the watch did not end";
+  return ending;
+}
+
 }  // namespace
 
 TEST(LongpollWatch, FollowsTheIdAndCountsOnlyANewTip) {
@@ -115,27 +133,18 @@ TEST(LongpollWatch, FollowsTheIdAndCountsOnlyANewTip) {
 
 TEST(LongpollWatch, TemplatesWithoutAnIdMeanNoLongpoll) {
   LoopbackServer server({tip(kTipA, nullptr), tip(kTipA, nullptr)});
-  testing::internal::CaptureStderr();
-  Watched w(server);
-  ASSERT_TRUE(eventually([&] { return w.watch.unsupported.load(); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  stop_longpoll_watch(w.watch);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  const Ending ending = run_until_unsupported(server);
+  EXPECT_EQ(ending.err,
             "Node offers no usable longpoll (its template carries no \"longpollid\"): new blocks are noticed at "
             "the regular refresh only\n");
-  EXPECT_EQ(w.watch.tip_fingerprint.load(), expected_fingerprint(kTipA));
+  EXPECT_EQ(ending.tip_fingerprint, expected_fingerprint(kTipA));
   EXPECT_EQ(server.finish().size(), 1u);
 }
 
 TEST(LongpollWatch, ForbiddenOrNotFoundEndsTheWatchAtOnce) {
   for (const int status : {403, 404}) {
     LoopbackServer server({tip(kTipA, "a1"), http_reply(status, ""), tip(kTipA, "a1")});
-    testing::internal::CaptureStderr();
-    Watched w(server);
-    ASSERT_TRUE(eventually([&] { return w.watch.unsupported.load(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    stop_longpoll_watch(w.watch);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(run_until_unsupported(server).err,
               "Node refuses longpoll (HTTP " + std::to_string(status) + " for " + server.url() +
                   "): new blocks are noticed at the regular refresh only\n");
     EXPECT_EQ(server.finish().size(), 2u);
@@ -148,12 +157,7 @@ TEST(LongpollWatch, AnErrorObjectTwiceEndsTheWatch) {
   const ScriptedReply error =
       http_reply(500, "{\"result\":null,\"error\":{\"code\":-8,\"message\":\"no longpoll here\"},\"id\":1}");
   LoopbackServer server({tip(kTipA, "a1"), error, tip(kTipA, "a2"), error, tip(kTipA, "a3")});
-  testing::internal::CaptureStderr();
-  Watched w(server);
-  ASSERT_TRUE(eventually([&] { return w.watch.unsupported.load(); }, 15000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  stop_longpoll_watch(w.watch);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(run_until_unsupported(server, 15000).err,
             "Node refuses longpoll (error -8: no longpoll here): new blocks are noticed at the regular refresh "
             "only\n");
   const std::vector<std::string> requests = server.finish();
