@@ -278,17 +278,3 @@ TEST(DevNode, LongpollWatchHearsOfEveryNewTip) {
   EXPECT_FALSE(watch.unsupported.load());
   EXPECT_TRUE(eventually([&] { return longpolls_held(client) == 0; }));  // the node saw it go
 }
-
-TEST(DevNode, LongpollWatchEndsWhereTheNodeOffersNone) {
-  if (!devnode_available()) GTEST_SKIP() << "python3 or tools/devnode.py missing";
-  DevNode node({"--no-longpoll"});
-  ASSERT_FALSE(node.url().empty()) << "devnode did not start";
-  LongpollWatch watch;
-  testing::internal::CaptureStderr();
-  ASSERT_TRUE(start_longpoll_watch(watch, {node.url(), "tamrix", "tamrix", {}, {}}));
-  EXPECT_TRUE(eventually([&] { return watch.unsupported.load(); }));
-  stop_longpoll_watch(watch);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Node offers no usable longpoll (its template carries no \"longpollid\"): new blocks are noticed at "
-            "the regular refresh only\n");
-}
