@@ -46,6 +46,11 @@ HISTORY_KEPT = 200  # accepted blocks listed by getstats
 CALL_TIMES_KEPT = 1000  # per method, the times of the latest calls listed by getstats
 DEFAULT_LONGPOLL_HOLD = 60.0  # seconds; a real node answers after about a minute with the same tip
 GONE_CHECK_INTERVAL = 0.5  # how often a held request looks whether its client has hung up
+# The miner's longpoll watch sends this JSON-RPC id, its main connection 1.
+# Hostile replies are queued for one or the other, so that a test which
+# spoils the main connection's next template is not foiled by the watch
+# taking it first.
+LONGPOLL_WATCH_ID = 2
 
 
 class EncodedResult(bytes):
@@ -122,7 +127,7 @@ class Template:
         self.txs = txs  # list of (data bytes, txid hex)
         self.curtime = curtime  # the one served now
         self.mintime = curtime - 600
-        self.earliest_curtime = curtime  # a block's time may not be older
+        self.earliest_served = None  # the oldest curtime served; a block's time may not be older
         self.encoded = None  # as_json() as JSON text, made when first needed
         self.bits = compact_bits(target)
         self.fees = sum(len(data) * 10 for data, _ in txs)
@@ -162,8 +167,15 @@ class Template:
         """Moves curtime to `now`, as a node does between blocks."""
         if now != self.curtime:
             self.curtime = now
-            self.earliest_curtime = min(self.earliest_curtime, now)
             self.encoded = None
+
+    def mark_served(self):
+        if self.earliest_served is None or self.curtime < self.earliest_served:
+            self.earliest_served = self.curtime
+
+    def earliest_time(self):
+        """The oldest header time a block on this template may carry."""
+        return self.curtime if self.earliest_served is None else self.earliest_served
 
     def as_text(self):
         """as_json() encoded, kept until the template or its curtime
@@ -263,6 +275,7 @@ class Node:
         moves to the clock first. The caller holds the lock."""
         if self.options.tick_curtime:
             self.template.serve_curtime(int(time.time()))
+        self.template.mark_served()
         return self.template
 
     def block_template(self):
@@ -355,9 +368,14 @@ class Node:
                 "pending_hostile": {m: [h["mode"] for h in q] for m, q in self.hostile.items() if q},
             }
 
-    def queue_hostile(self, mode, count=1, method=None, delay=DEFAULT_SLOW_DELAY):
+    @staticmethod
+    def hostile_queue_name(method, watch):
+        return method + " (longpoll watch)" if watch else method
+
+    def queue_hostile(self, mode, count=1, method=None, delay=DEFAULT_SLOW_DELAY, watch=False):
         """Makes the next `count` replies to `method` misbehave as `mode`
-        says; returns an error text, or None when queued."""
+        says, on the miner's main connection or, with `watch`, on its
+        longpoll watch's; returns an error text, or None when queued."""
         if mode not in HOSTILE_MODES:
             return "unknown mode %r" % (mode,)
         if not isinstance(count, int) or count < 0:
@@ -368,7 +386,7 @@ class Node:
             if mode == "reject":
                 self.forced_reject_pending += count
                 return None
-            method = method or HOSTILE_MODES[mode][0]
+            method = self.hostile_queue_name(method or HOSTILE_MODES[mode][0], watch)
             self.hostile.setdefault(method, []).extend(
                 {"mode": mode, "delay": float(delay)} for _ in range(count))
         return None
@@ -378,9 +396,9 @@ class Node:
             self.hostile.clear()
             self.forced_reject_pending = 0
 
-    def take_hostile(self, method):
+    def take_hostile(self, method, from_watch):
         with self.lock:
-            pending = self.hostile.get(method)
+            pending = self.hostile.get(self.hostile_queue_name(method, from_watch))
             return pending.pop(0) if pending else None
 
 
@@ -444,7 +462,8 @@ class RpcHandler(BaseHTTPRequestHandler):
         node = self.server.node
         node.count_call(str(method))
 
-        hostile = node.take_hostile(method) if isinstance(method, str) else None
+        from_watch = request_id == LONGPOLL_WATCH_ID and not isinstance(request_id, bool)
+        hostile = node.take_hostile(method, from_watch) if isinstance(method, str) else None
         if not hostile:
             self.send_json(*self.dispatch(method, params, request_id))
             return
@@ -503,15 +522,18 @@ class RpcHandler(BaseHTTPRequestHandler):
             return True
 
     def devnode_set(self, params, ok, error):
-        """Test hook: {"mode": m, "count": n, "method": name, "delay": s}
-        queues hostile replies; {"clear": true} drops those pending."""
+        """Test hook: {"mode": m, "count": n, "method": name, "delay": s,
+        "watch": bool} queues hostile replies (for the longpoll watch's
+        requests with "watch": true, else for the others); {"clear": true}
+        drops those pending."""
         node = self.server.node
         settings = params[0] if params and isinstance(params[0], dict) else {}
         if settings.get("clear"):
             node.clear_hostile()
             return ok(node.stats()["pending_hostile"])
         problem = node.queue_hostile(settings.get("mode"), settings.get("count", 1),
-                                     settings.get("method"), settings.get("delay", DEFAULT_SLOW_DELAY))
+                                     settings.get("method"), settings.get("delay", DEFAULT_SLOW_DELAY),
+                                     bool(settings.get("watch")))
         if problem:
             return error(500, -8, problem)
         return ok(node.stats()["pending_hostile"])
@@ -596,8 +618,9 @@ def parse_options(argv):
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="hostile modes (reply they spoil by default in brackets):\n" + modes +
                "\n\nAt run time the JSON-RPC method devnode_set queues the same modes: "
-               "params [{\"mode\": M, \"count\": N, \"method\": NAME, \"delay\": SECONDS}], "
-               "or [{\"clear\": true}].\n"
+               "params [{\"mode\": M, \"count\": N, \"method\": NAME, \"delay\": SECONDS, "
+               "\"watch\": BOOL}], or [{\"clear\": true}]. They spoil the miner's main connection's "
+               "replies, or with \"watch\": true only its longpoll watch's (JSON-RPC id " + str(LONGPOLL_WATCH_ID) + ").\n"
                "devnode_newtip moves the tip as another miner's block would and answers "
                "{\"height\": H, \"hash\": HEX} of the new tip.\n"
                "getstats answers {accepted, rejected, height, last_reject, invalid, uptime, calls, "

@@ -179,7 +179,7 @@ def check_block(block_hex, template, known_hashes, reward_scripts, now):
     curtime, bits = struct.unpack_from("<II", header, 68)
     if (version, bits) != (TEMPLATE_VERSION, template.bits):
         raise Invalid("bad-header")
-    if curtime < template.earliest_curtime:
+    if curtime < template.earliest_time():
         raise Invalid("time-too-old")
     if curtime > now + MAX_FUTURE_BLOCK_TIME:
         raise Invalid("time-too-new")

@@ -106,7 +106,7 @@ GbtClient::~GbtClient() {
 
 RpcExchange GbtClient::rpc_exchange(const std::string& method, const std::string& params, ReplyWait wait) {
   RpcExchange exchange;
-  const std::string body = rpc_request_body(method, params);  // libcurl does not copy it
+  const std::string body = rpc_request_body(method, params, request_id);  // libcurl does not copy it
   curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
 
   // The handle is reused, so every option is set again on every call.

@@ -73,6 +73,12 @@ class GbtClient {
   // cheap; empty watches nothing.
   void give_up_when(std::function<bool()> should_give_up) { give_up = std::move(should_give_up); }
 
+  // The JSON-RPC id of this client's requests, 1 unless told otherwise. The
+  // longpoll watch's client has its own, so that the node's logs (and the
+  // development node's test hooks) can tell its requests from the main
+  // connection's, which are identical otherwise.
+  void use_request_id(int id) { request_id = id; }
+
  private:
   std::string url;
   std::string userpass;
@@ -82,4 +88,5 @@ class GbtClient {
   ReusableWork last_work;  // the replies the last valid work came from
   RefusalStreak refusals;  // the node's recent verdicts on submitted blocks
   std::function<bool()> give_up;
+  int request_id = 1;
 };

@@ -90,6 +90,7 @@ LongpollWatch::~LongpollWatch() { stop_longpoll_watch(*this); }
 bool start_longpoll_watch(LongpollWatch& watch, LongpollSettings settings) {
   stop_longpoll_watch(watch);
   watch.client = std::make_unique<GbtClient>(settings.url, settings.user, settings.pass, "");
+  watch.client->use_request_id(kLongpollRequestId);
   watch.client->give_up_when([&watch, give_up = settings.give_up] {
     return !watch.running.load() || (give_up && give_up());
   });

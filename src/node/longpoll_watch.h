@@ -73,5 +73,8 @@ bool start_longpoll_watch(LongpollWatch& watch, LongpollSettings settings);
 // Harmless when the watch never started or has ended.
 void stop_longpoll_watch(LongpollWatch& watch);
 
+// The JSON-RPC id of the watch's requests; the main connection's carry 1.
+constexpr int kLongpollRequestId = 2;
+
 // The fingerprint of a header's tip, as tip_fingerprint holds it.
 uint64_t tip_fingerprint_of(const uint8_t header[80]);

@@ -124,8 +124,10 @@ class DevNode:
     def stats(self):
         return self.call("getstats")
 
-    def make_hostile(self, mode, count=1, method=None, delay=None):
-        settings = {"mode": mode, "count": count}
+    def make_hostile(self, mode, count=1, method=None, delay=None, watch=False):
+        """Spoils the next replies of the miner's main connection, or with
+        `watch` of its longpoll watch's."""
+        settings = {"mode": mode, "count": count, "watch": watch}
         if method:
             settings["method"] = method
         if delay is not None:

@@ -618,6 +618,19 @@ class HostileReplies(NodeTestCase):
         self.node.call("devnode_set", {"clear": True})
         self.assertIn("result", json.loads(self.node.request(self.gbt)[1]))
 
+    def test_the_longpoll_watch_has_a_queue_of_its_own(self):
+        # The miner's watch asks for templates on a connection of its own, with
+        # JSON-RPC id 2; it must not take the reply meant for the main one.
+        watch_gbt = self.gbt.replace('"id": 1', '"id": 2')
+        self.node.make_hostile("not-json")
+        self.node.make_hostile("http-500", watch=True)
+        self.assertEqual(self.node.stats()["pending_hostile"],
+                         {"getblocktemplate": ["not-json"], "getblocktemplate (longpoll watch)": ["http-500"]})
+        self.assertEqual(self.node.request(watch_gbt)[0], 500)
+        self.assertEqual(self.node.request(watch_gbt)[0], 200)
+        self.assertRaises(ValueError, json.loads, self.node.request(self.gbt)[1])
+        self.assertEqual(self.node.request(self.gbt)[0], 200)
+
     def test_hostile_option_at_start(self):
         node = self.start("--hostile", "http-500:2", "--hostile", "long-script")
         self.assertEqual(node.request(self.gbt)[0], 500)

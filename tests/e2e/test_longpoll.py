@@ -89,12 +89,12 @@ class Failures(LongpollCase):
         # One node fails every template request; the other serves the
         # watch's first template, then fails its held requests.
         plain_fails = self.start_node(*HOLD_ARGS)
-        plain_fails.make_hostile("http-500", count=100)
+        plain_fails.make_hostile("http-500", count=100, watch=True)
         held_fails = self.start_node(*HOLD_ARGS)
         probes = [self.start_probe(node, 100, self.SECONDS) for node in (plain_fails, held_fails)]
         probes[1].wait_line("watching")
         wait_until(lambda: held(held_fails) == 1, what="a held longpoll")
-        held_fails.make_hostile("http-500", count=100)
+        held_fails.make_hostile("http-500", count=100, watch=True)
         held_fails.call("devnode_newtip")  # answers the request held before the failures began
         results = [probe.finish(timeout=self.SECONDS + 10) for probe in probes]
 

@@ -62,11 +62,12 @@ bool eventually(const std::function<bool()>& condition, int limit_ms = 10000) {
 
 std::string body_of(const std::string& raw_request) { return split_request(raw_request).body; }
 
+// The watch's requests carry an id of their own, unlike the main connection's 1.
 const std::string kPlainBody =
-    "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"getblocktemplate\",\"params\":[{\"rules\":[\"segwit\"]}]}";
+    "{\"jsonrpc\":\"1.0\",\"id\":2,\"method\":\"getblocktemplate\",\"params\":[{\"rules\":[\"segwit\"]}]}";
 
 std::string longpoll_body(const std::string& id) {
-  return "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"getblocktemplate\",\"params\":[{\"rules\":[\"segwit\"],"
+  return "{\"jsonrpc\":\"1.0\",\"id\":2,\"method\":\"getblocktemplate\",\"params\":[{\"rules\":[\"segwit\"],"
          "\"longpollid\":\"" + id + "\"}]}";
 }
 
