@@ -160,6 +160,7 @@ class MwebRulesProxy(ThreadingHTTPServer):
 
 class MwebRulesHandler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body go out as two writes; no 40 ms wait between
 
     def log_message(self, format, *args):
         pass
@@ -231,19 +232,21 @@ class RealNodeLongpoll(unittest.TestCase):
         self.addCleanup(probe.kill)
         best = self.node.call("getbestblockhash")
         self.assertEqual(probe.wait_line("watching")[1], "%016x" % tip_fingerprint(best))
-        latencies = []
+        latencies, generate_times = [], []
         for n in range(1, LONGPOLL_BLOCKS + 1):
             self.wait_until(self.template_held, "the longpoll to be held by the node")
             before = time.monotonic()
             block = self.node.call("generatetoaddress", 1, self.address)[0]
+            generate_times.append(time.monotonic() - before)
             _, count, fingerprint, arrived = probe.wait_line("tip ", count=n)
             latencies.append(float(arrived) - before)
             self.assertEqual((int(count), fingerprint), (n, "%016x" % tip_fingerprint(block)))
         code, out, err = probe.finish()
         self.assertEqual((code, err), (0, []))
-        print("\nlongpoll against litecoind: generatetoaddress to news median %.1f ms, max %.1f ms over %d "
-              "blocks; stop with a request held %s ms" % (1e3 * median(latencies), 1e3 * max(latencies),
-                                                           LONGPOLL_BLOCKS, out[-1].split()[1]))
+        print("\nlongpoll against litecoind: from the start of generatetoaddress to the news median %.1f ms, "
+              "max %.1f ms over %d blocks (generatetoaddress itself took %.1f ms); stop with a request held "
+              "%s ms" % (1e3 * median(latencies), 1e3 * max(latencies), LONGPOLL_BLOCKS,
+                         1e3 * median(generate_times), out[-1].split()[1]))
 
 
 if __name__ == "__main__":
