@@ -53,6 +53,12 @@ GONE_CHECK_INTERVAL = 0.5  # how often a held request looks whether its client h
 LONGPOLL_WATCH_ID = 2
 
 
+def watch_name(method, from_watch):
+    """How getstats names a method, and the hostile queue of its replies:
+    the longpoll watch's calls are counted apart from the main connection's."""
+    return method + " (longpoll watch)" if from_watch else method
+
+
 class EncodedResult(bytes):
     """A reply's "result" that is already JSON text, spliced in as it is."""
 
@@ -368,10 +374,6 @@ class Node:
                 "pending_hostile": {m: [h["mode"] for h in q] for m, q in self.hostile.items() if q},
             }
 
-    @staticmethod
-    def hostile_queue_name(method, watch):
-        return method + " (longpoll watch)" if watch else method
-
     def queue_hostile(self, mode, count=1, method=None, delay=DEFAULT_SLOW_DELAY, watch=False):
         """Makes the next `count` replies to `method` misbehave as `mode`
         says, on the miner's main connection or, with `watch`, on its
@@ -386,7 +388,7 @@ class Node:
             if mode == "reject":
                 self.forced_reject_pending += count
                 return None
-            method = self.hostile_queue_name(method or HOSTILE_MODES[mode][0], watch)
+            method = watch_name(method or HOSTILE_MODES[mode][0], watch)
             self.hostile.setdefault(method, []).extend(
                 {"mode": mode, "delay": float(delay)} for _ in range(count))
         return None
@@ -398,7 +400,7 @@ class Node:
 
     def take_hostile(self, method, from_watch):
         with self.lock:
-            pending = self.hostile.get(self.hostile_queue_name(method, from_watch))
+            pending = self.hostile.get(watch_name(method, from_watch))
             return pending.pop(0) if pending else None
 
 
@@ -460,9 +462,9 @@ class RpcHandler(BaseHTTPRequestHandler):
         params = params if isinstance(params, list) else []
         request_id = request.get("id")
         node = self.server.node
-        node.count_call(str(method))
-
         from_watch = request_id == LONGPOLL_WATCH_ID and not isinstance(request_id, bool)
+        node.count_call(watch_name(str(method), from_watch))
+
         hostile = node.take_hostile(method, from_watch) if isinstance(method, str) else None
         if not hostile:
             self.send_json(*self.dispatch(method, params, request_id))
@@ -624,7 +626,8 @@ def parse_options(argv):
                "devnode_newtip moves the tip as another miner's block would and answers "
                "{\"height\": H, \"hash\": HEX} of the new tip.\n"
                "getstats answers {accepted, rejected, height, last_reject, invalid, uptime, calls, "
-               "call_times, longpoll, ...}.")
+               "call_times, longpoll, ...}; the longpoll watch's calls count as "
+               "\"getblocktemplate (longpoll watch)\".")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     parser.add_argument("--port", type=int, default=0, help="port; 0 picks a free one (default: %(default)s)")
     parser.add_argument("--user", default="tamrix", help="RPC user name (default: %(default)s)")

@@ -630,6 +630,8 @@ class HostileReplies(NodeTestCase):
         self.assertEqual(self.node.request(watch_gbt)[0], 200)
         self.assertRaises(ValueError, json.loads, self.node.request(self.gbt)[1])
         self.assertEqual(self.node.request(self.gbt)[0], 200)
+        calls = self.node.stats()["calls"]
+        self.assertEqual((calls["getblocktemplate"], calls["getblocktemplate (longpoll watch)"]), (2, 2))
 
     def test_hostile_option_at_start(self):
         node = self.start("--hostile", "http-500:2", "--hostile", "long-script")

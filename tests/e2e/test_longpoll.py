@@ -12,6 +12,7 @@ import unittest
 from harness import GBT_PROBE, DevNode, LongpollProbe, median, tip_fingerprint
 
 TIPS = 6
+WATCH_CALLS = "getblocktemplate (longpoll watch)"  # how the node counts the watch's calls
 HOLD_ARGS = ("--longpoll-hold", 30)
 
 
@@ -63,9 +64,11 @@ class NewTips(LongpollCase):
         self.assertEqual((code, err), (0, []))
         self.assertEqual(len([line for line in out if line.startswith("tip ")]), TIPS, out)
         stats = node.stats()
-        # The test's own template; the watch's plain one, one held request
-        # per tip, and the one the stop abandoned: nothing else.
-        self.assertEqual(stats["calls"]["getblocktemplate"], 1 + 1 + TIPS + 1)
+        # The watch's plain template, one held request per tip, and the one
+        # the stop abandoned: nothing else. They are counted apart from the
+        # test's own.
+        self.assertEqual(stats["calls"][WATCH_CALLS], 1 + TIPS + 1)
+        self.assertEqual(stats["calls"]["getblocktemplate"], 1)
         self.assertEqual(stats["longpoll"]["new_tip"], TIPS)
         stop_ms = float(out[-1].split()[1])
         print("\nlongpoll against the devnode: change to news median %.1f ms, max %.1f ms over %d tips; "
@@ -79,7 +82,7 @@ class NewTips(LongpollCase):
         self.assertIn("unsupported", out)
         self.assertEqual(err, ['Node offers no usable longpoll (its template carries no "longpollid"): '
                                'new blocks are noticed at the regular refresh only'])
-        self.assertEqual(node.stats()["calls"]["getblocktemplate"], 1)
+        self.assertEqual(node.stats()["calls"], {WATCH_CALLS: 1, "getstats": 1})
 
 
 class Failures(LongpollCase):
@@ -98,8 +101,8 @@ class Failures(LongpollCase):
         held_fails.call("devnode_newtip")  # answers the request held before the failures began
         results = [probe.finish(timeout=self.SECONDS + 10) for probe in probes]
 
-        plain_times = plain_fails.stats()["call_times"]["getblocktemplate"]
-        held_times = held_fails.stats()["call_times"]["getblocktemplate"][3:]  # after plain, held, new tip
+        plain_times = plain_fails.stats()["call_times"][WATCH_CALLS]
+        held_times = held_fails.stats()["call_times"][WATCH_CALLS][3:]  # after plain, held, new tip
         for times in (plain_times, held_times):
             gaps = [later - earlier for earlier, later in zip(times, times[1:])]
             self.assertTrue(all(gap >= 4.9 for gap in gaps), times)

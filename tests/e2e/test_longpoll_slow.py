@@ -5,7 +5,7 @@ the watch asks again, and the next tip is heard as usual."""
 import unittest
 
 from harness import tip_fingerprint
-from test_longpoll import LongpollCase, held, wait_until
+from test_longpoll import WATCH_CALLS, LongpollCase, held, wait_until
 
 HOLD = 40  # seconds, past the 30 s limit of an ordinary call
 
@@ -23,8 +23,8 @@ class LongHold(LongpollCase):
         code, out, err = probe.finish()
         self.assertEqual((code, err), (0, []))
         stats = node.stats()
-        self.assertEqual(stats["calls"]["getblocktemplate"], 4)  # plain, held to the limit, held, after the tip
-        times = stats["call_times"]["getblocktemplate"]
+        self.assertEqual(stats["calls"][WATCH_CALLS], 4)  # plain, held to the limit, held, after the tip
+        times = stats["call_times"][WATCH_CALLS]
         self.assertGreaterEqual(times[2] - times[1], HOLD - 1)
 
 
