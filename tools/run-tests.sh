@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain build (slow end-to-end cases
 # included), AddressSanitizer with UndefinedBehaviorSanitizer over the whole
-# suite, ThreadSanitizer over the search and the mining loop, every fuzz
-# target for FUZZ_SECONDS (60 by default), the release build's install and
-# Debian package, the OpenCL build's GPU tests, end-to-end cases and package
-# on POCL (the CPU OpenCL runtime), the example systemd unit, the unit tests
-# cross-built for arm64 and run under qemu, and a compile check of the CUDA
-# backend where the toolkit is installed.
+# suite, ThreadSanitizer over the search, the mining loop and the longpoll
+# watch, every fuzz target for FUZZ_SECONDS (60 by default), the release
+# build's install and Debian package, the OpenCL build's GPU tests,
+# end-to-end cases and package on POCL (the CPU OpenCL runtime), the example
+# systemd unit, the unit tests cross-built for arm64 and run under qemu, and
+# a compile check of the CUDA backend where the toolkit is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -46,9 +46,9 @@ configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug -DTAMRIX_SANITIZE=addres
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest build/asan asan -LE slow
 
-echo "== ThreadSanitizer (search and mining loop)"
+echo "== ThreadSanitizer (search, mining loop, longpoll watch)"
 configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIX_SANITIZE=thread -DTAMRIX_BUILD_BENCH=OFF
-TSAN_OPTIONS=halt_on_error=1 run_ctest build/tsan tsan -L search
+TSAN_OPTIONS=halt_on_error=1 run_ctest build/tsan tsan -L 'search|threads'
 
 echo "== install and Debian package (release build)"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=Release -DTAMRIX_BUILD_TESTS=OFF -DTAMRIX_BUILD_BENCH=OFF
