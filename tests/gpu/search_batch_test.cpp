@@ -10,10 +10,14 @@
 #include <cstring>
 #include <random>
 
+#include "error_line.h"
 #include "hash/header_midstate.h"
 #include "mine/cpu_search.h"
 
 namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 // The kernel's own comparison (search_kernel.cl, host build) against
 // hash_le_target, with the target laid out as search_params lays it out.
@@ -135,6 +139,27 @@ TEST(GpuSolutionSlot, UnclaimedSlotOnlyClearsFound) {
   EXPECT_FALSE(result.found);
   EXPECT_EQ(result.nonce, 42u);
   EXPECT_EQ(result.hash[31], 0xab);
+}
+
+struct TestSlot {
+  bool queued = false;
+};
+
+// What each runtime checks before it queues a batch, and before it collects.
+TEST(GpuBatchSlots, ABatchGoesOnlyIntoAFreeSlotThatExists) {
+  TestSlot slots[kGpuBatchSlots];
+  slots[1].queued = true;
+  EXPECT_EQ(check_free_slot(0, slots), 0);
+  EXPECT_FALSE(holds_batch(0, slots));
+  EXPECT_TRUE(holds_batch(1, slots));
+  for (int slot : {1, -1, kGpuBatchSlots}) {
+    CaptureStderr();
+    EXPECT_EQ(check_free_slot(slot, slots), -1) << slot;
+    expect_one_error_line(GetCapturedStderr());
+    if (slot != 1) {
+      EXPECT_FALSE(holds_batch(slot, slots));
+    }
+  }
 }
 
 }  // namespace

@@ -30,8 +30,6 @@ void release(CudaContext* c) {
   *c = CudaContext{};
 }
 
-bool valid_slot(int slot) { return slot >= 0 && slot < kGpuBatchSlots; }
-
 // The batch's commands on the context's stream: the slot's result cleared,
 // the grids, the copy of the result to pinned memory, and the event that
 // marks the batch's end. The parameters travel by value, inside the
@@ -96,11 +94,8 @@ CudaStatus cuda_use_context_device(const CudaContext& c) {
 
 int cuda_queue_batch(CudaContext* c, int slot_number, const uint8_t header[80],
                      uint32_t start_nonce, uint32_t batch_size, const uint32_t target[8]) {
-  if (!valid_slot(slot_number))
-    return report_backend_failure("no batch slot %d (there are %d)", slot_number, kGpuBatchSlots);
+  if (check_free_slot(slot_number, c->slots) != 0) return -1;
   CudaSlot& slot = c->slots[slot_number];
-  if (slot.queued)
-    return report_backend_failure("batch slot %d already holds a batch", slot_number);
   slot.empty = batch_size == 0;
   if (!slot.empty) {
     CudaStatus status = cuda_use_context_device(*c);
@@ -113,7 +108,7 @@ int cuda_queue_batch(CudaContext* c, int slot_number, const uint8_t header[80],
 }
 
 int cuda_collect_batch(CudaContext* c, int slot_number, MiningResult* result) {
-  if (!valid_slot(slot_number) || !c->slots[slot_number].queued) return -1;
+  if (!holds_batch(slot_number, c->slots)) return -1;
   CudaSlot& slot = c->slots[slot_number];
   slot.queued = false;
   if (result != nullptr) result->found = false;

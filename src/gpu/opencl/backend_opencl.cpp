@@ -46,8 +46,6 @@ void gpu_use_device(int device) {
   default_device.index = device;
 }
 
-bool gpu_support_built_in() { return true; }
-
 int queue_mining_batch(int slot, const uint8_t header[80], uint32_t start_nonce,
                        uint32_t batch_size, const uint32_t target[8]) {
   OpenClContext* c = launch_context();
@@ -57,13 +55,6 @@ int queue_mining_batch(int slot, const uint8_t header[80], uint32_t start_nonce,
 
 int collect_mining_batch(int slot, MiningResult* result) {
   return opencl_collect_batch(&default_device.launches, slot, result);
-}
-
-int launch_mining_kernel(const uint8_t header[80], uint32_t start_nonce, uint32_t batch_size,
-                         const uint32_t target[8], MiningResult* result) {
-  if (result != nullptr) result->found = false;
-  if (queue_mining_batch(0, header, start_nonce, batch_size, target) != 0) return -1;
-  return collect_mining_batch(0, result);
 }
 
 void test_sha3_512_gpu() {

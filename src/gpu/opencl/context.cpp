@@ -32,8 +32,6 @@ bool fail(OpenClContext* c, const char* step, cl_int code) {
   return false;
 }
 
-bool valid_slot(int slot) { return slot >= 0 && slot < kGpuBatchSlots; }
-
 // Enqueues the batch's commands: the slot's result cleared, the grids, and
 // the non-blocking read of the result, whose event marks the batch's end.
 // Nothing enqueued reads host memory after this returns; the read writes
@@ -130,11 +128,8 @@ bool opencl_context_is_open(const OpenClContext& c) { return c.context != nullpt
 
 int opencl_queue_batch(OpenClContext* c, int slot_number, const uint8_t header[80],
                        uint32_t start_nonce, uint32_t batch_size, const uint32_t target[8]) {
-  if (!valid_slot(slot_number))
-    return report_backend_failure("no batch slot %d (there are %d)", slot_number, kGpuBatchSlots);
+  if (check_free_slot(slot_number, c->slots) != 0) return -1;
   OpenClSlot& slot = c->slots[slot_number];
-  if (slot.queued)
-    return report_backend_failure("batch slot %d already holds a batch", slot_number);
   if (batch_size > 0) {
     const char* step = "";
     const cl_int error =
@@ -152,7 +147,7 @@ int opencl_queue_batch(OpenClContext* c, int slot_number, const uint8_t header[8
 }
 
 int opencl_collect_batch(OpenClContext* c, int slot_number, MiningResult* result) {
-  if (!valid_slot(slot_number) || !c->slots[slot_number].queued) return -1;
+  if (!holds_batch(slot_number, c->slots)) return -1;
   OpenClSlot& slot = c->slots[slot_number];
   slot.queued = false;
   if (slot.done == nullptr) {  // an empty batch
