@@ -3,7 +3,7 @@
 // CUDA C++ and host C++ also accept. Three compilers read it:
 //
 //   OpenCL   the program text is this file, then search_kernel.cl
-//            (opencl/program_text.h); __OPENCL_C_VERSION__ (the -cl-std
+//            (opencl/program.h); __OPENCL_C_VERSION__ (the -cl-std
 //            asked for) or __OPENCL_VERSION__ (the device's) is defined.
 //   CUDA     cuda/search_kernels.cu includes both inside namespace gpu_kernel.
 //   host     kernel_host.h includes both inside namespace gpu_kernel, for the
@@ -42,8 +42,8 @@ DEVICE_FN bool claim_first(GLOBAL_AS uint* flag) { return atomic_cmpxchg(flag, 0
 
 DEVICE_FN ulong rotl64(ulong v, int n) { return rotate(v, (ulong)n); }
 
-// bitselect(x, y, m): the bits of y where m is set, of x elsewhere; AMD
-// compilers make it one v_bfi_b32.
+// bitselect(x, y, m): the bits of y where m is set, of x elsewhere (one
+// instruction on AMD cards, v_bfi_b32).
 DEVICE_FN uint select32(uint x, uint y, uint m) { return bitselect(x, y, m); }
 
 #elif defined(__CUDACC__)
