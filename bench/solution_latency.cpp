@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   options.cpu_threads = 1;
   options.cpu_only = true;
   const DeviceModes modes = derive_device_modes(options);
-  GbtClient client(options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
+  GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
 
   std::atomic<long long> found_at{0};  // ns since the clock's epoch
   std::vector<double> latencies_ms;    // main thread only

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/options.h"
+#include "node/url_display.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> args{"tamrix-miner"};
@@ -34,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const Options& o = scan.options;
-  for (const char* text : {o.rpc_url, o.rpc_user, o.coinbase_addr}) {
+  for (const char* text : {o.rpc_user, o.coinbase_addr}) {
     if (text) {
       bool inside = false;
       for (size_t i = 1; i < args.size(); ++i)
@@ -42,12 +43,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!inside) __builtin_trap();
     }
   }
-  // Each password index names a whole argument, and the last one holds
-  // exactly the text the settings copied.
-  for (int index : scan.password_arguments)
-    if (index < 1 || index >= static_cast<int>(args.size())) __builtin_trap();
-  if (o.rpc_pass.has_value() != !scan.password_arguments.empty()) __builtin_trap();
-  if (o.rpc_pass && *o.rpc_pass != args[scan.password_arguments.back()]) __builtin_trap();
+  // Every secret lies inside its argument. A -p value is secret from its
+  // first character, and the last one is exactly the text the settings
+  // copied; a URL's password always follows at least its user name's colon.
+  const SecretSpan* last_password = nullptr;
+  for (const SecretSpan& secret : scan.secrets) {
+    if (secret.index < 1 || secret.index >= static_cast<int>(args.size())) __builtin_trap();
+    if (secret.begin + secret.length > args[secret.index].size()) __builtin_trap();
+    if (secret.begin == 0) last_password = &secret;
+  }
+  if (o.rpc_pass.has_value() != (last_password != nullptr)) __builtin_trap();
+  if (o.rpc_pass && *o.rpc_pass != args[last_password->index]) __builtin_trap();
+  if (o.rpc_url && url_for_display(*o.rpc_url).size() != o.rpc_url->size()) __builtin_trap();
   derive_device_modes(o);
   device_combination_error(o);
   return 0;

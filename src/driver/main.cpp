@@ -10,13 +10,15 @@
 #include "gpu/backend.h"
 
 int main(int argc, char** argv) {
+  ignore_closed_output();
   // Line-buffer standard output so progress reaches a pipe or log promptly.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   const ScanResult scan = scan_arguments(argc, argv);
-  // The options hold their own copy of the password, so its argument can go
-  // before anything else happens: from here on ps shows only x characters.
-  mask_arguments(argc, argv, scan.password_arguments);
+  // The options hold their own copies of the URL and the password, so their
+  // secrets can go before anything else happens: from here on ps shows only
+  // x characters in their place.
+  mask_arguments(argc, argv, scan.secrets);
   if (scan.unknown_option) {
     std::fprintf(stderr, "Unknown option: %s\n", scan.unknown_option);
     print_help();

@@ -12,6 +12,7 @@
 #include "mine/header_key.h"
 #include "mine/nonce_space.h"
 #include "node/gbt_client.h"
+#include "node/url_display.h"
 
 namespace {
 
@@ -290,12 +291,12 @@ void mine_with_ports(const Options& options, const DeviceModes& modes, const Min
 }
 
 void run_mining_loop(const Options& options, const DeviceModes& modes) {
-  GbtClient client(options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
+  GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
   // A second signal during a submission on the way out stops the wait for
   // the node's answer.
-  client.give_up_when(&submission_abandoned());
+  client.give_up_when([] { return submission_abandoned().load(); });
 
-  std::printf("Connecting to %s...\n", options.rpc_url);
+  std::printf("Connecting to %s...\n", url_for_display(*options.rpc_url).c_str());
   if (modes.cpu_enabled) std::printf("CPU mining: %d threads\n", options.cpu_threads);
   if (modes.gpu_enabled)
     std::printf("GPU mining: device %d, batch size %u\n", options.gpu_device, options.batch_size);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "node/url_display.h"
+
 int32_t read_number(const char* text) {
   // strtol saturates where atoi's behaviour is undefined, and glibc's atoi is
   // strtol narrowed to int: keeping the low 32 bits (modular since C++20)
@@ -69,11 +71,13 @@ ScanResult scan_arguments(int argc, const char* const argv[]) {
       i = read_numeric_option(argc, argv, i, "--bench-duration", &o.bench_duration);
     } else if (equals(arg, "-o") && has_next) {
       o.rpc_url = argv[++i];
+      const TextSpan password = url_password_span(argv[i]);
+      if (password.length > 0) scan.secrets.push_back({i, password.begin, password.length});
     } else if (equals(arg, "-u") && has_next) {
       o.rpc_user = argv[++i];
     } else if (equals(arg, "-p") && has_next) {
       o.rpc_pass = argv[++i];
-      scan.password_arguments.push_back(i);
+      scan.secrets.push_back({i, 0, std::strlen(argv[i])});
     } else if (begins_with(arg, "--coinbase-addr=")) {
       o.coinbase_addr = arg + std::strlen("--coinbase-addr=");
     } else if (begins_with(arg, "--coinbase-addr") && has_next) {
@@ -100,6 +104,6 @@ const char* device_combination_error(const Options& options) {
 }
 
 bool has_node_settings(const Options& options) {
-  return options.rpc_url && options.rpc_user && options.rpc_pass.has_value() &&
+  return options.rpc_url.has_value() && options.rpc_user && options.rpc_pass.has_value() &&
          options.coinbase_addr;
 }

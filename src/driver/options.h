@@ -5,11 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "driver/argument_masking.h"
+
 // The run settings as the command line gives them. The text settings point
 // into the argument vector itself and are null until given; an empty string
-// is a value like any other. The password is the exception: it is copied,
-// because its argument is overwritten once the scan is done (see
-// argument_masking.h), and is empty-optional until given.
+// is a value like any other. The URL and the password are the exceptions:
+// they are copied, because the secret in their arguments is overwritten once
+// the scan is done (see argument_masking.h), and are empty-optional until
+// given.
 struct Options {
   bool benchmark = false;                 // --benchmark: measure hash rates, no node
   bool show_help = false;                 // -h, --help
@@ -21,7 +24,7 @@ struct Options {
   int32_t cpu_threads = 0;                // --cpu-threads N: CPU workers; 1 or more enables the CPU
   int32_t bench_duration = 5;             // --bench-duration N: seconds per benchmark half
   uint32_t batch_size = 0x100000;         // --batch-size N: nonces per GPU launch
-  const char* rpc_url = nullptr;          // -o URL: the node's RPC endpoint
+  std::optional<std::string> rpc_url;     // -o URL: the node's RPC endpoint (owned copy)
   const char* rpc_user = nullptr;         // -u USER: RPC user name
   std::optional<std::string> rpc_pass;    // -p PASS: RPC password (owned copy)
   const char* coinbase_addr = nullptr;    // --coinbase-addr ADDR: where block rewards go
@@ -32,9 +35,10 @@ struct Options {
 struct ScanResult {
   Options options;
   const char* unknown_option = nullptr;  // null when every argument was understood
-  // argv indices whose whole text is a password value, in scan order; a
-  // repeated -p lists each one, since every copy is as secret as the last.
-  std::vector<int> password_arguments;
+  // The secrets in argv, in scan order: the whole value of every -p, and the
+  // password inside every -o URL that holds one. A repeated option lists
+  // each one, since every copy is as secret as the last.
+  std::vector<SecretSpan> secrets;
 };
 
 // Reads argv[1..argc-1] left to right; the first unknown argument stops the

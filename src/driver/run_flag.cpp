@@ -45,7 +45,10 @@ void signal_handler(int /*signal_number*/) {
 void install_signal_handlers() {
   std::signal(SIGINT, signal_handler);
   std::signal(SIGTERM, signal_handler);
+  std::signal(SIGHUP, signal_handler);
 }
+
+void ignore_closed_output() { std::signal(SIGPIPE, SIG_IGN); }
 
 const std::atomic<bool>& submission_abandoned() { return submission_given_up; }
 

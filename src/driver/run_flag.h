@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-// True from program start until SIGINT or SIGTERM arrives; the mining loops
-// test it and wind down once it is cleared. Never set back to true.
+// True from program start until SIGINT, SIGTERM or SIGHUP arrives; the mining
+// loops test it and wind down once it is cleared. Never set back to true.
 extern std::atomic<bool> g_running;
 
 // Clears g_running and says so on standard output. A signal that finds
@@ -17,8 +17,14 @@ void signal_handler(int signal_number);
 // watches it during every transfer.
 const std::atomic<bool>& submission_abandoned();
 
-// Installs signal_handler for SIGINT, then SIGTERM.
+// Installs signal_handler for SIGINT, SIGTERM and SIGHUP: a closed terminal
+// stops the miner as cleanly as Ctrl-C, power limit restored.
 void install_signal_handlers();
+
+// A reader of standard output that goes away (a pipe into head, a log
+// collector that restarts) must not end the process: SIGPIPE is ignored, and
+// output that can no longer be written is dropped. Called first thing.
+void ignore_closed_output();
 
 // Bracket every submission of a block.
 void submission_begins();

@@ -55,7 +55,8 @@ int queue_mining_batch(int slot, const uint8_t header[80], uint32_t start_nonce,
                        uint32_t batch_size, const uint32_t target[8]);
 
 // Waits for the batch queued in `slot`, frees the slot and fills `result`
-// (may be null) as launch_mining_kernel does. Returns 0 when the batch was
+// (may be null) as launch_mining_kernel does: `found` is false unless the
+// batch found a solution, on every return. Returns 0 when the batch was
 // searched; non-zero when it failed, after one line on stderr, or, without
 // a line, when the slot (or a slot number out of range) held no batch.
 // Batches finish in the order they were queued.

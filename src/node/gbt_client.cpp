@@ -29,9 +29,8 @@ size_t write_callback(char* data, size_t size, size_t count, void* sink) {
 
 // libcurl calls this often while data moves and about once a second while
 // it waits; a non-zero answer ends the transfer.
-int give_up_callback(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  const auto* give_up = static_cast<const std::atomic<bool>*>(flag);
-  return give_up != nullptr && give_up->load() ? 1 : 0;
+int give_up_callback(void* should_give_up, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return (*static_cast<const std::function<bool()>*>(should_give_up))() ? 1 : 0;
 }
 
 bool is_json(const std::string& body) {
@@ -71,9 +70,9 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
   // The default resolver times out with SIGALRM and a long jump, which is
   // unsafe while the search threads run.
   curl_easy_setopt(curl_handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl_handle, CURLOPT_NOPROGRESS, give_up_flag != nullptr ? 0L : 1L);
+  curl_easy_setopt(curl_handle, CURLOPT_NOPROGRESS, give_up ? 0L : 1L);
   curl_easy_setopt(curl_handle, CURLOPT_XFERINFOFUNCTION, give_up_callback);
-  curl_easy_setopt(curl_handle, CURLOPT_XFERINFODATA, give_up_flag);
+  curl_easy_setopt(curl_handle, CURLOPT_XFERINFODATA, &give_up);
 
   const CURLcode outcome = curl_easy_perform(curl_handle);
   curl_slist_free_all(headers);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <atomic>
+#include <functional>
 #include <cstdint>
 #include <string>
 
@@ -35,10 +35,11 @@ class GbtClient {
   // Submits the work's block with `nonce`; true when the node accepted it.
   bool submit_block(const BlockWork& work, uint32_t nonce);
 
-  // Once *flag reads true, every transfer in progress or to come is given up
-  // within about a second, silently, as if the node had not answered. The
-  // flag must outlive the client; null watches nothing.
-  void give_up_when(const std::atomic<bool>* flag) { give_up_flag = flag; }
+  // Once `should_give_up` answers true, every transfer in progress or to
+  // come is given up within about a second, silently, as if the node had not
+  // answered. It is asked from inside the transfer, on the calling thread,
+  // so it must be cheap; empty watches nothing.
+  void give_up_when(std::function<bool()> should_give_up) { give_up = std::move(should_give_up); }
 
  private:
   std::string url;
@@ -46,5 +47,5 @@ class GbtClient {
   std::string coinbase_addr;
   CURL* curl_handle;
   ReusableWork last_work;  // the replies the last valid work came from
-  const std::atomic<bool>* give_up_flag = nullptr;
+  std::function<bool()> give_up;
 };

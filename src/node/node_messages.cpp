@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "node/url_display.h"
+
 std::string printable_node_text(const std::string& text) {
   std::string printable;
   const size_t kept = text.size() > kMaxNodeTextChars ? kMaxNodeTextChars : text.size();
@@ -64,11 +66,12 @@ void report_http_status(long status, const std::string& url, const std::string& 
     case 403:
       std::fprintf(stderr,
                    "Node answered HTTP 403 Forbidden for %s: it does not accept RPC from this machine; "
-                   "allow this address in the node's RPC settings%s\n", url.c_str(), said.c_str());
+                   "allow this address in the node's RPC settings%s\n", url_for_display(url).c_str(),
+                   said.c_str());
       return;
     case 404:
       std::fprintf(stderr, "Node answered HTTP 404 Not Found for %s: no JSON-RPC service at that path; "
-                   "check the URL given with -o%s\n", url.c_str(), said.c_str());
+                   "check the URL given with -o%s\n", url_for_display(url).c_str(), said.c_str());
       return;
     default:
       std::fprintf(stderr, "Node answered HTTP %ld with %s%s\n", status,

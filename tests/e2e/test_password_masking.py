@@ -11,6 +11,7 @@ from harness import (ACCEPTED_RE, NEW_BLOCK_RE, RETRY_LINE, SLOWDOWN, DevNode, M
 # so the node sees the whole password or rejects the request.
 PASSWORD = "pa:ss word-42"
 EASY = ("--zero-bits", 8)
+SECRET_IN_URL = "open:sesame"
 
 
 def command_line(pid):
@@ -41,6 +42,20 @@ class PasswordMaskingTest(MinerTestCase):
         self.assertEqual(shown, expected)
         self.assertNotIn(b"word", b"\0".join(shown))
         self.stop_miner(miner)
+
+    def test_password_inside_the_url_is_never_shown(self):
+        node = self.start_node_with_password(PASSWORD)
+        url = node.url.replace("http://", "http://%s:%s@" % ("tamrix", SECRET_IN_URL))
+        args = mining_args(url, threads=1, password=PASSWORD)
+        miner = self.start_miner(args)
+        miner.wait_for(ACCEPTED_RE, timeout=60 * SLOWDOWN)
+        shown_url = url.replace(SECRET_IN_URL, "x" * len(SECRET_IN_URL))
+        self.assertIn("Connecting to %s..." % shown_url, miner.lines())
+        shown = command_line(miner.process.pid)
+        self.assertIn(shown_url.encode(), shown)
+        self.assertNotIn(b"sesame", b"\0".join(shown))
+        self.stop_miner(miner)
+        self.assertNotIn("sesame", miner.text("stdout") + miner.text("stderr"))
 
     def test_a_wrong_password_is_refused(self):
         # The other half of the check above: the node in this setup does turn

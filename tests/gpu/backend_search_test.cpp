@@ -315,8 +315,10 @@ TEST_F(GpuBackend, CollectingAFreeSlotFailsQuietly) {
   const auto header = random_header(24);
   const uint32_t no_hash[8] = {};
   MiningResult result{};
+  result.found = true;
   CaptureStderr();
   EXPECT_NE(collect_mining_batch(0, &result), 0) << "never queued";
+  EXPECT_FALSE(result.found);
   ASSERT_EQ(queue_mining_batch(0, header.data(), 0, 64, no_hash), 0);
   EXPECT_EQ(collect_mining_batch(0, &result), 0);
   EXPECT_NE(collect_mining_batch(0, &result), 0) << "collected already";

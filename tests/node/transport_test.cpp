@@ -117,7 +117,7 @@ TEST(RpcTransport, GivesUpWhenTheFlagIsRaised) {
   LoopbackServer server({slow, http_reply(200, "{\"result\":1}")});
   GbtClient client(server.url(), "u", "p", "a");
   std::atomic<bool> give_up{false};
-  client.give_up_when(&give_up);
+  client.give_up_when([&give_up] { return give_up.load(); });
   std::thread raiser([&give_up] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     give_up.store(true);

@@ -26,7 +26,10 @@ int queue_mining_batch(int /*slot*/, const uint8_t* /*header*/, uint32_t /*start
 }
 
 // No batch was ever queued, so every slot is free.
-int collect_mining_batch(int /*slot*/, MiningResult* /*result*/) { return -1; }
+int collect_mining_batch(int /*slot*/, MiningResult* result) {
+  if (result) result->found = false;
+  return -1;
+}
 
 bool gpu_support_built_in() { return false; }
 

@@ -108,10 +108,10 @@ int cuda_queue_batch(CudaContext* c, int slot_number, const uint8_t header[80],
 }
 
 int cuda_collect_batch(CudaContext* c, int slot_number, MiningResult* result) {
+  if (result != nullptr) result->found = false;
   if (!holds_batch(slot_number, c->slots)) return -1;
   CudaSlot& slot = c->slots[slot_number];
   slot.queued = false;
-  if (result != nullptr) result->found = false;
   if (slot.empty) return 0;
   CudaStatus status = cuda_use_context_device(*c);
   if (!cuda_failed(status)) {

@@ -147,13 +147,11 @@ int opencl_queue_batch(OpenClContext* c, int slot_number, const uint8_t header[8
 }
 
 int opencl_collect_batch(OpenClContext* c, int slot_number, MiningResult* result) {
+  if (result != nullptr) result->found = false;
   if (!holds_batch(slot_number, c->slots)) return -1;
   OpenClSlot& slot = c->slots[slot_number];
   slot.queued = false;
-  if (slot.done == nullptr) {  // an empty batch
-    if (result != nullptr) result->found = false;
-    return 0;
-  }
+  if (slot.done == nullptr) return 0;  // an empty batch
   cl_int error = clWaitForEvents(1, &slot.done);
   cl_int status = CL_COMPLETE;
   if (error == CL_SUCCESS)
@@ -162,10 +160,7 @@ int opencl_collect_batch(OpenClContext* c, int slot_number, MiningResult* result
   clReleaseEvent(slot.done);
   slot.done = nullptr;
   if (error == CL_SUCCESS && status < 0) error = status;
-  if (error != CL_SUCCESS) {
-    if (result != nullptr) result->found = false;
-    return report_opencl_failure("search", error);
-  }
+  if (error != CL_SUCCESS) return report_opencl_failure("search", error);
   read_solution(slot.found, result);
   return 0;
 }
