@@ -5,7 +5,10 @@ Serves getblocktemplate, validateaddress, submitblock and getstats as
 JSON-RPC 1.0 over HTTP with basic authentication, keeps a small chain of the
 blocks it accepts, and checks every submitted block on its own with nothing
 but hashlib: header fields, coinbase layout, transaction section, merkle root
-and proof of work. Test hooks make chosen replies misbehave on purpose.
+and proof of work. Templates carry a "longpollid": a getblocktemplate that
+sends it back is held until the tip changes (or --longpoll-hold passes), as
+a real node does. devnode_newtip moves the tip as another miner's block
+would. Test hooks make chosen replies misbehave on purpose.
 
 The block encodings and the checker live in devnode_blocks.py, the replies
 that misbehave in devnode_hostile.py; this file holds the templates, the
@@ -19,9 +22,11 @@ Only the Python standard library is used.
 
 import argparse
 import base64
+import collections
 import json
 import random
 import re
+import select
 import signal
 import socket
 import struct
@@ -38,6 +43,20 @@ BLOCK_SUBSIDY = 50 * 100_000_000
 MAX_ADDRESS_CHARS = 90
 ADDRESS_RE = re.compile(r"[0-9a-z]{1,%d}" % MAX_ADDRESS_CHARS)
 HISTORY_KEPT = 200  # accepted blocks listed by getstats
+CALL_TIMES_KEPT = 1000  # per method, the times of the latest calls listed by getstats
+DEFAULT_LONGPOLL_HOLD = 60.0  # seconds; a real node answers after about a minute with the same tip
+GONE_CHECK_INTERVAL = 0.5  # how often a held request looks whether its client has hung up
+# The miner's longpoll watch sends this JSON-RPC id, its main connection 1.
+# Hostile replies are queued for one or the other, so that a test which
+# spoils the main connection's next template is not foiled by the watch
+# taking it first.
+LONGPOLL_WATCH_ID = 2
+
+
+def watch_name(method, from_watch):
+    """How getstats names a method, and the hostile queue of its replies:
+    the longpoll watch's calls are counted apart from the main connection's."""
+    return method + " (longpoll watch)" if from_watch else method
 
 
 class EncodedResult(bytes):
@@ -104,14 +123,17 @@ class Template:
     """One block template: what getblocktemplate serves and what a submitted
     block is held against."""
 
-    def __init__(self, height, prev_hash, target, txs, with_witness, curtime):
+    def __init__(self, height, prev_hash, target, txs, with_witness, curtime, serial, longpoll):
         self.height = height
         self.prev_hash = prev_hash  # digest order, as it stands in the header
+        # As a real node's: the tip and a counter, so that it names this
+        # template; None when longpoll is not offered.
+        self.longpollid = "%s%d" % (prev_hash[::-1].hex(), serial) if longpoll else None
         self.target = target
         self.txs = txs  # list of (data bytes, txid hex)
         self.curtime = curtime  # the one served now
         self.mintime = curtime - 600
-        self.served_curtimes = {curtime}  # a block may carry any of them
+        self.earliest_served = None  # the oldest curtime served; a block's time may not be older
         self.encoded = None  # as_json() as JSON text, made when first needed
         self.bits = compact_bits(target)
         self.fees = sum(len(data) * 10 for data, _ in txs)
@@ -137,7 +159,12 @@ class Template:
             "bits": "%08x" % self.bits,
             "height": self.height,
             "noncerange": "00000000ffffffff",
+            # The header time may move forward, up to two hours past this
+            # node's clock (devnode_blocks.MAX_FUTURE_BLOCK_TIME).
+            "mutable": ["time", "transactions", "prevblock"],
         }
+        if self.longpollid is not None:
+            reply["longpollid"] = self.longpollid
         if self.commitment is not None:
             reply["default_witness_commitment"] = self.commitment.hex()
         return reply
@@ -146,8 +173,15 @@ class Template:
         """Moves curtime to `now`, as a node does between blocks."""
         if now != self.curtime:
             self.curtime = now
-            self.served_curtimes.add(now)
             self.encoded = None
+
+    def mark_served(self):
+        if self.earliest_served is None or self.curtime < self.earliest_served:
+            self.earliest_served = self.curtime
+
+    def earliest_time(self):
+        """The oldest header time a block on this template may carry."""
+        return self.curtime if self.earliest_served is None else self.earliest_served
 
     def as_text(self):
         """as_json() encoded, kept until the template or its curtime
@@ -177,6 +211,8 @@ class Node:
     def __init__(self, options):
         self.options = options
         self.lock = threading.Lock()
+        self.tip_moved = threading.Condition(self.lock)  # wakes held longpolls
+        self.started = time.monotonic()
         self.rng = random.Random(options.seed)
         self.tip_hash = sha3_256(b"tamrix devnode genesis %d" % options.seed)
         self.tip_height = options.height - 1
@@ -190,7 +226,10 @@ class Node:
         self.forced_rejects = 0
         self.last_reject = None
         self.history = []
+        self.foreign_blocks = 0  # tips moved by devnode_newtip
         self.calls = {}
+        self.call_times = {}  # method -> deque of uptimes of the latest calls
+        self.longpoll = {"held": 0, "new_tip": 0, "stale_id": 0, "hold_limit": 0, "client_gone": 0}
         self.hostile = {}  # method -> list of pending hostile replies
         self.forced_reject_pending = 0
 
@@ -202,17 +241,47 @@ class Node:
             data = synthetic_transaction(self.rng, self.options.tx_size)
             txs.append((data, txid_hex(data)))
         return Template(self.tip_height + 1, self.tip_hash, self.options.target, txs, with_witness,
-                        int(time.time()))
+                        int(time.time()), self.templates_made, self.options.longpoll)
+
+    def uptime(self):
+        return time.monotonic() - self.started
 
     def count_call(self, method):
         with self.lock:
             self.calls[method] = self.calls.get(method, 0) + 1
+            times = self.call_times.setdefault(method, collections.deque(maxlen=CALL_TIMES_KEPT))
+            times.append(round(self.uptime(), 4))
+
+    def hold_longpoll(self, longpollid, hold, client_gone):
+        """Returns once the template is no longer the one `longpollid` names
+        (at once when it already is not), after `hold` seconds, or once the
+        client has hung up; the caller then serves the current template."""
+        deadline = time.monotonic() + hold
+        with self.lock:
+            if self.template.longpollid != longpollid:
+                self.longpoll["stale_id"] += 1
+                return
+            self.longpoll["held"] += 1
+            try:
+                while self.template.longpollid == longpollid:
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        self.longpoll["hold_limit"] += 1
+                        return
+                    if client_gone():
+                        self.longpoll["client_gone"] += 1
+                        return
+                    self.tip_moved.wait(min(left, GONE_CHECK_INTERVAL))
+                self.longpoll["new_tip"] += 1
+            finally:
+                self.longpoll["held"] -= 1
 
     def serving_template(self):
         """The template as served now; with --tick-curtime its curtime
         moves to the clock first. The caller holds the lock."""
         if self.options.tick_curtime:
             self.template.serve_curtime(int(time.time()))
+        self.template.mark_served()
         return self.template
 
     def block_template(self):
@@ -237,7 +306,8 @@ class Node:
         with self.lock:
             template = self.template
             try:
-                block_hash = check_block(block_hex, template, self.known_hashes, self.reward_scripts)
+                block_hash = check_block(block_hex, template, self.known_hashes, self.reward_scripts,
+                                         int(time.time()))
             except Invalid as failure:
                 reason = str(failure)
                 self.rejected += 1
@@ -260,13 +330,30 @@ class Node:
 
     def accept(self, template, block_hash):
         self.accepted += 1
-        self.known_hashes.add(block_hash)
-        self.tip_hash = block_hash
-        self.tip_height = template.height
         self.history.append({"height": template.height, "hash": block_hash[::-1].hex(),
                              "txs": len(template.txs), "witness": template.commitment is not None})
         del self.history[:-HISTORY_KEPT]
+        self.extend_chain(template, block_hash)
+
+    def extend_chain(self, template, block_hash):
+        """The block on `template` becomes the tip; the caller holds the lock."""
+        self.known_hashes.add(block_hash)
+        self.tip_hash = block_hash
+        self.tip_height = template.height
         self.template = self.next_template()
+        self.tip_moved.notify_all()
+
+    def new_tip_from_elsewhere(self, log):
+        """Moves the tip as another miner's block on the current template
+        would; returns the new tip's height and hash (as the next template's
+        previousblockhash shows it)."""
+        with self.lock:
+            template = self.template
+            self.foreign_blocks += 1
+            block_hash = sha3_256(b"devnode block of another miner %d " % self.foreign_blocks + template.prev_hash)
+            self.extend_chain(template, block_hash)
+            log("tip moved to height %d by another miner's block %s" % (template.height, block_hash[::-1].hex()))
+            return {"height": template.height, "hash": block_hash[::-1].hex()}
 
     def stats(self):
         with self.lock:
@@ -274,17 +361,23 @@ class Node:
                 "accepted": self.accepted,
                 "rejected": self.rejected,
                 "height": self.tip_height,
+                "tip_hash": self.tip_hash[::-1].hex(),
+                "foreign_blocks": self.foreign_blocks,
+                "uptime": round(self.uptime(), 4),
                 "last_reject": self.last_reject,
                 "invalid": self.invalid,
                 "forced_rejects": self.forced_rejects,
                 "calls": dict(self.calls),
+                "call_times": {method: list(times) for method, times in self.call_times.items()},
+                "longpoll": dict(self.longpoll),
                 "blocks": list(self.history),
                 "pending_hostile": {m: [h["mode"] for h in q] for m, q in self.hostile.items() if q},
             }
 
-    def queue_hostile(self, mode, count=1, method=None, delay=DEFAULT_SLOW_DELAY):
+    def queue_hostile(self, mode, count=1, method=None, delay=DEFAULT_SLOW_DELAY, watch=False):
         """Makes the next `count` replies to `method` misbehave as `mode`
-        says; returns an error text, or None when queued."""
+        says, on the miner's main connection or, with `watch`, on its
+        longpoll watch's; returns an error text, or None when queued."""
         if mode not in HOSTILE_MODES:
             return "unknown mode %r" % (mode,)
         if not isinstance(count, int) or count < 0:
@@ -295,7 +388,7 @@ class Node:
             if mode == "reject":
                 self.forced_reject_pending += count
                 return None
-            method = method or HOSTILE_MODES[mode][0]
+            method = watch_name(method or HOSTILE_MODES[mode][0], watch)
             self.hostile.setdefault(method, []).extend(
                 {"mode": mode, "delay": float(delay)} for _ in range(count))
         return None
@@ -305,9 +398,9 @@ class Node:
             self.hostile.clear()
             self.forced_reject_pending = 0
 
-    def take_hostile(self, method):
+    def take_hostile(self, method, from_watch):
         with self.lock:
-            pending = self.hostile.get(method)
+            pending = self.hostile.get(watch_name(method, from_watch))
             return pending.pop(0) if pending else None
 
 
@@ -369,9 +462,10 @@ class RpcHandler(BaseHTTPRequestHandler):
         params = params if isinstance(params, list) else []
         request_id = request.get("id")
         node = self.server.node
-        node.count_call(str(method))
+        from_watch = request_id == LONGPOLL_WATCH_ID and not isinstance(request_id, bool)
+        node.count_call(watch_name(str(method), from_watch))
 
-        hostile = node.take_hostile(method) if isinstance(method, str) else None
+        hostile = node.take_hostile(method, from_watch) if isinstance(method, str) else None
         if not hostile:
             self.send_json(*self.dispatch(method, params, request_id))
             return
@@ -400,6 +494,9 @@ class RpcHandler(BaseHTTPRequestHandler):
             if not isinstance(rules, list) or "segwit" not in rules:
                 return error(500, -8, "getblocktemplate must be called with the segwit rule set "
                                       "(call with {\"rules\": [\"segwit\"]})")
+            longpollid = params[0].get("longpollid")
+            if longpollid is not None and self.server.options.longpoll:
+                node.hold_longpoll(longpollid, self.server.options.longpoll_hold, self.client_gone)
             return ok(node.block_template_text() if pre_encoded else node.block_template())
         if method == "validateaddress":
             if not params:
@@ -413,18 +510,32 @@ class RpcHandler(BaseHTTPRequestHandler):
             return ok(node.stats())
         if method == "devnode_set":
             return self.devnode_set(params, ok, error)
+        if method == "devnode_newtip":
+            return ok(node.new_tip_from_elsewhere(self.server.log))
         return error(404, -32601, "Method not found")
 
+    def client_gone(self):
+        """True once the client has closed its end, so a held longpoll need
+        not wait for nobody."""
+        try:
+            readable, _, _ = select.select([self.connection], [], [], 0)
+            return bool(readable) and self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
+
     def devnode_set(self, params, ok, error):
-        """Test hook: {"mode": m, "count": n, "method": name, "delay": s}
-        queues hostile replies; {"clear": true} drops those pending."""
+        """Test hook: {"mode": m, "count": n, "method": name, "delay": s,
+        "watch": bool} queues hostile replies (for the longpoll watch's
+        requests with "watch": true, else for the others); {"clear": true}
+        drops those pending."""
         node = self.server.node
         settings = params[0] if params and isinstance(params[0], dict) else {}
         if settings.get("clear"):
             node.clear_hostile()
             return ok(node.stats()["pending_hostile"])
         problem = node.queue_hostile(settings.get("mode"), settings.get("count", 1),
-                                     settings.get("method"), settings.get("delay", DEFAULT_SLOW_DELAY))
+                                     settings.get("method"), settings.get("delay", DEFAULT_SLOW_DELAY),
+                                     bool(settings.get("watch")))
         if problem:
             return error(500, -8, problem)
         return ok(node.stats()["pending_hostile"])
@@ -509,9 +620,14 @@ def parse_options(argv):
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="hostile modes (reply they spoil by default in brackets):\n" + modes +
                "\n\nAt run time the JSON-RPC method devnode_set queues the same modes: "
-               "params [{\"mode\": M, \"count\": N, \"method\": NAME, \"delay\": SECONDS}], "
-               "or [{\"clear\": true}].\n"
-               "getstats answers {accepted, rejected, height, last_reject, invalid, ...}.")
+               "params [{\"mode\": M, \"count\": N, \"method\": NAME, \"delay\": SECONDS, "
+               "\"watch\": BOOL}], or [{\"clear\": true}]. They spoil the miner's main connection's "
+               "replies, or with \"watch\": true only its longpoll watch's (JSON-RPC id " + str(LONGPOLL_WATCH_ID) + ").\n"
+               "devnode_newtip moves the tip as another miner's block would and answers "
+               "{\"height\": H, \"hash\": HEX} of the new tip.\n"
+               "getstats answers {accepted, rejected, height, last_reject, invalid, uptime, calls, "
+               "call_times, longpoll, ...}; the longpoll watch's calls count as "
+               "\"getblocktemplate (longpoll watch)\".")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     parser.add_argument("--port", type=int, default=0, help="port; 0 picks a free one (default: %(default)s)")
     parser.add_argument("--user", default="tamrix", help="RPC user name (default: %(default)s)")
@@ -528,8 +644,9 @@ def parse_options(argv):
                              "with OP_RETURN outputs; default: %d-byte transactions with one output"
                              % (SMALLEST_TX_BYTES, LARGEST_TX_BYTES, SMALLEST_TX_BYTES))
     parser.add_argument("--tick-curtime", action="store_true",
-                        help="curtime follows the clock at each getblocktemplate; a block may carry "
-                             "any curtime its template has served (default: fixed per template)")
+                        help="curtime follows the clock at each getblocktemplate (default: fixed per "
+                             "template); either way a block's time may be anything from the first curtime "
+                             "served for its tip to two hours past the node's clock")
     parser.add_argument("--witness", nargs="?", const="always", default="never",
                         choices=["never", "always", "alternate"],
                         help="add a default_witness_commitment; 'alternate': none on the first pass "
@@ -540,12 +657,19 @@ def parse_options(argv):
                         help="answer the next N valid blocks with high-hash and drop them")
     parser.add_argument("--hostile", type=hostile_mode_argument, action="append", default=[], metavar="MODE[:COUNT]",
                         help="spoil the next COUNT (default 1) replies as MODE says; may be repeated")
+    parser.add_argument("--no-longpoll", dest="longpoll", action="store_false",
+                        help="templates carry no longpollid, and a longpollid sent is ignored")
+    parser.add_argument("--longpoll-hold", type=float, default=DEFAULT_LONGPOLL_HOLD, metavar="SECONDS",
+                        help="a held longpoll is answered with the same tip after this long "
+                             "(default: %(default)s)")
     parser.add_argument("--quiet", action="store_true", help="no log line per submitted block")
     options = parser.parse_args(argv)
     if options.target is None:
         options.target = (1 << (256 - options.zero_bits)) - 1
     if options.height < 0:
         parser.error("--height must be 0 or more")
+    if options.longpoll_hold < 0:
+        parser.error("--longpoll-hold must be 0 or more")
     if options.seed is None:
         options.seed = random.randrange(1 << 32)
     return options

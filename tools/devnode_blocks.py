@@ -11,6 +11,8 @@ import re
 import struct
 
 TEMPLATE_VERSION = 0x20000000
+# How far past the node's clock a header's time may be, as real nodes allow.
+MAX_FUTURE_BLOCK_TIME = 2 * 60 * 60
 WITNESS_COMMITMENT_HEADER = bytes.fromhex("6a24aa21a9ed")
 HEX_RE = re.compile(r"(?:[0-9a-fA-F]{2})*")
 
@@ -156,9 +158,12 @@ def read_coinbase(reader):
     return reader.data[start:reader.offset], sig_script, outputs
 
 
-def check_block(block_hex, template, known_hashes, reward_scripts):
+def check_block(block_hex, template, known_hashes, reward_scripts, now):
     """Returns the block's hash when it extends the chain by `template`;
-    raises Invalid with the reason otherwise."""
+    raises Invalid with the reason otherwise. The header time may be any
+    value from the first curtime served for this tip up to `now` (the
+    node's clock) plus MAX_FUTURE_BLOCK_TIME: a miner that has searched all
+    of a header's nonces moves its time forward."""
     if not isinstance(block_hex, str) or not HEX_RE.fullmatch(block_hex):
         raise Invalid("bad-hex")
     block = bytes.fromhex(block_hex)
@@ -172,8 +177,12 @@ def check_block(block_hex, template, known_hashes, reward_scripts):
         raise Invalid("bad-prevblk")
     version, = struct.unpack_from("<I", header, 0)
     curtime, bits = struct.unpack_from("<II", header, 68)
-    if (version, bits) != (TEMPLATE_VERSION, template.bits) or curtime not in template.served_curtimes:
+    if (version, bits) != (TEMPLATE_VERSION, template.bits):
         raise Invalid("bad-header")
+    if curtime < template.earliest_time():
+        raise Invalid("time-too-old")
+    if curtime > now + MAX_FUTURE_BLOCK_TIME:
+        raise Invalid("time-too-new")
     if int.from_bytes(block_hash, "little") > template.target:
         raise Invalid("high-hash")
 

@@ -28,7 +28,7 @@ arch=${CUDA_ARCH:-90}
 jobs=${JOBS:-$(nproc)}
 mkdir -p "$out"
 failures=()
-gpu_test_targets="tamrix-miner gpu_backend_cuda_test gpu_kernel_math_test gpu_power_nvml_test gpu_power_amdgpu_test gpu_power_without_nvml_test"
+gpu_test_targets="tamrix-miner gpu_backend_cuda_test gpu_kernel_math_test gpu_search_batch_test gpu_power_nvml_test gpu_power_amdgpu_test gpu_power_without_nvml_test"
 
 step() { echo; echo "== $*"; }
 fail() { failures+=("$1"); echo "FAILED: $1"; }
@@ -99,8 +99,8 @@ step "GPU tests"
 # The test binaries run directly: a carried build's CTest files name the
 # development machine's paths.
 if [ -x "$build/tests/gpu/gpu_backend_cuda_test" ]; then
-  for t in gpu_backend_cuda_test gpu_kernel_math_test gpu_power_nvml_test gpu_power_amdgpu_test \
-      gpu_power_without_nvml_test; do
+  for t in gpu_backend_cuda_test gpu_kernel_math_test gpu_search_batch_test gpu_power_nvml_test \
+      gpu_power_amdgpu_test gpu_power_without_nvml_test; do
     # The power test loads its simulated NVML by name; nothing else may see it.
     LD_LIBRARY_PATH="$PWD/$build/tests/gpu/fake_nvml${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
       timeout 300 "$build/tests/gpu/$t" >"$out/$t.log" 2>&1 || fail "$t (see $out/$t.log)"

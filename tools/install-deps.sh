@@ -4,15 +4,18 @@
 # Debian 12, and systemd for systemd-analyze, which checks the example
 # service unit (a few MB; installing it starts nothing in a container).
 # The OpenCL variant builds against the ICD loader and its headers, and its
-# tests run on POCL, the CPU OpenCL runtime. litecoind is a real full node of
-# the same JSON-RPC family, which the node client's tests talk to in regtest.
+# tests run on POCL, the CPU OpenCL runtime. The GPU kernel report compiles
+# the OpenCL kernel for AMD cards with clang-15 (Debian 12's default clang,
+# 14, knows no gfx1100) and libclc-15's built-in functions. litecoind is a
+# real full node of the same JSON-RPC family, which the node client's tests
+# talk to in regtest.
 # Does nothing when every package is already there.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev libjansson-dev
           libgtest-dev libbenchmark-dev libssl-dev openssl python3
           clang libclang-rt-14-dev dpkg-dev systemd
-          ocl-icd-opencl-dev opencl-headers pocl-opencl-icd clinfo litecoind)
+          ocl-icd-opencl-dev opencl-headers pocl-opencl-icd clinfo clang-15 libclc-15 litecoind)
 
 missing=()
 for p in "${packages[@]}"; do

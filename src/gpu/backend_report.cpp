@@ -1,6 +1,7 @@
 #include "gpu/backend_report.h"
 
 #include <cstdarg>
+#include <cstdio>
 
 #include "hash/stderr_line.h"
 
@@ -10,4 +11,8 @@ int report_backend_failure(const char* format, ...) {
   vprint_stderr_line("tamrix-miner: ", format, args);
   va_end(args);
   return -1;
+}
+
+void report_kernel_build_failure(const char* device, const char* log) {
+  std::fprintf(stderr, "tamrix-miner: the OpenCL kernel did not build on %s:\n%s\n", device, log);
 }

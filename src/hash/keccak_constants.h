@@ -3,9 +3,9 @@
 // The constants of Keccak-f[1600], computed at compile time from their
 // definitions in FIPS 202 rather than typed in. Every implementation in the
 // miner takes them from here: the search kernels and the fast SHA3-256
-// directly, the CUDA and OpenCL kernels through their generated tables, and
-// the plain reference checks its own hand-written tables against them, so a
-// slip in either shows up at compile time.
+// directly, while the plain reference and the GPU kernel (whose source must
+// also compile as OpenCL C) check their own hand-written tables against them
+// (gpu/kernel/kernel_host.h), so a slip in either shows up at compile time.
 
 #include <cstdint>
 

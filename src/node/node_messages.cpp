@@ -5,9 +5,9 @@
 
 #include "node/url_display.h"
 
-std::string printable_node_text(const std::string& text) {
+std::string printable_text(const std::string& text) {
   std::string printable;
-  const size_t kept = text.size() > kMaxNodeTextChars ? kMaxNodeTextChars : text.size();
+  const size_t kept = text.size() > kMaxShownTextChars ? kMaxShownTextChars : text.size();
   printable.reserve(kept + 3);
   for (size_t i = 0; i < kept; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -22,12 +22,12 @@ std::string node_error_text(const json_t* error) {
   if (json_is_string(message)) {
     const std::string words(json_string_value(message), json_string_length(message));
     const json_t* code = json_object_get(error, "code");
-    if (!json_is_integer(code)) return printable_node_text(words);
-    return std::to_string(json_integer_value(code)) + ": " + printable_node_text(words);
+    if (!json_is_integer(code)) return printable_text(words);
+    return std::to_string(json_integer_value(code)) + ": " + printable_text(words);
   }
   const std::unique_ptr<char, decltype(&free)> dumped(
       json_dumps(error, JSON_COMPACT | JSON_ENCODE_ANY), &free);
-  return printable_node_text(dumped ? dumped.get() : "(unprintable)");
+  return printable_text(dumped ? dumped.get() : "(unprintable)");
 }
 
 bool reply_has_error(const json_t* reply) {
@@ -49,12 +49,13 @@ std::string body_first_line(const std::string& body) {
   const size_t end = body.find_first_of("\r\n");
   const std::string line = body.substr(0, end);
   if (line.empty() || line[0] == '<') return "";
-  return printable_node_text(line);
+  return printable_text(line);
 }
 
 }  // namespace
 
 void report_http_status(long status, const std::string& url, const std::string& body) {
+  const std::string shown_url = printable_text(url_for_display(url));
   const std::string quoted = body_first_line(body);
   const std::string said = quoted.empty() ? "" : " (\"" + quoted + "\")";
   switch (status) {
@@ -66,12 +67,11 @@ void report_http_status(long status, const std::string& url, const std::string& 
     case 403:
       std::fprintf(stderr,
                    "Node answered HTTP 403 Forbidden for %s: it does not accept RPC from this machine; "
-                   "allow this address in the node's RPC settings%s\n", url_for_display(url).c_str(),
-                   said.c_str());
+                   "allow this address in the node's RPC settings%s\n", shown_url.c_str(), said.c_str());
       return;
     case 404:
       std::fprintf(stderr, "Node answered HTTP 404 Not Found for %s: no JSON-RPC service at that path; "
-                   "check the URL given with -o%s\n", url_for_display(url).c_str(), said.c_str());
+                   "check the URL given with -o%s\n", shown_url.c_str(), said.c_str());
       return;
     default:
       std::fprintf(stderr, "Node answered HTTP %ld with %s%s\n", status,

@@ -2,8 +2,9 @@
 
 #include <cstdio>
 
-std::string rpc_request_body(const std::string& method, const std::string& params) {
-  return "{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"" + method + "\",\"params\":" + params + "}";
+std::string rpc_request_body(const std::string& method, const std::string& params, int id) {
+  return "{\"jsonrpc\":\"1.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
+         "\",\"params\":" + params + "}";
 }
 
 std::string json_string_literal(const std::string& text) {

@@ -3,9 +3,9 @@
 #include <string>
 
 // The JSON-RPC 1.0 request body for one call, built by concatenation:
-// {"jsonrpc":"1.0","id":1,"method":"<method>","params":<params>}
+// {"jsonrpc":"1.0","id":<id>,"method":"<method>","params":<params>}
 // `params` must already be JSON text; it is inserted verbatim.
-std::string rpc_request_body(const std::string& method, const std::string& params);
+std::string rpc_request_body(const std::string& method, const std::string& params, int id = 1);
 
 // `text` as a JSON string literal, quotes included. Only the quote, the
 // backslash and control characters are escaped, so hex text and ordinary

@@ -18,7 +18,18 @@ std::string block_hex(const BlockWork& work, uint32_t nonce) {
   return header_hex + work.txn_hex;
 }
 
-bool submit_verdict(const std::string& reply) {
+namespace {
+
+bool refused_as(const std::string& reason, std::string* refusal_reason) {
+  std::fprintf(stderr, "Block rejected: %s\n", reason.c_str());
+  if (refusal_reason != nullptr) *refusal_reason = reason;
+  return false;
+}
+
+}  // namespace
+
+bool submit_verdict(const std::string& reply, std::string* refusal_reason) {
+  if (refusal_reason != nullptr) refusal_reason->clear();
   if (reply.empty()) return false;
   json_error_t error;
   const JsonDoc doc = parse_reply(reply, &error);
@@ -30,13 +41,15 @@ bool submit_verdict(const std::string& reply) {
     const json_t* message = json_object_get(error_member, "message");
     const std::string reason =
         json_is_string(message)
-            ? printable_node_text(std::string(json_string_value(message), json_string_length(message)))
+            ? printable_text(std::string(json_string_value(message), json_string_length(message)))
             : node_error_text(error_member);
-    std::fprintf(stderr, "Block rejected: %s\n", reason.c_str());
-    return false;
+    return refused_as(reason, refusal_reason);
   }
   const json_t* result = json_object_get(doc.get(), "result");
   if (result != nullptr && json_is_null(result)) return true;
-  if (const char* reason = json_string_value(result)) std::fprintf(stderr, "Block rejected: %s\n", reason);
+  if (json_is_string(result)) {
+    return refused_as(printable_text(std::string(json_string_value(result), json_string_length(result))),
+                      refusal_reason);
+  }
   return false;
 }

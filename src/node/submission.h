@@ -14,5 +14,7 @@ std::string block_hex(const BlockWork& work, uint32_t nonce);
 // present and null and "error" is absent or null. An error is a rejection
 // printed as "Block rejected: <its message>" (its JSON text when it has no
 // string message); so is a string result, the reason itself. Every other
-// reply is a silent false.
-bool submit_verdict(const std::string& reply);
+// reply is a silent false. When the block is refused with a reason, that
+// reason (as printed, cut to a readable length) goes to `refusal_reason`
+// if given; otherwise it is left empty.
+bool submit_verdict(const std::string& reply, std::string* refusal_reason = nullptr);

@@ -248,13 +248,13 @@ void lay_out_header(uint8_t header[80], const TemplateFields& t, const uint8_t p
 }  // namespace
 
 AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const std::string& coinbase_addr,
-                                        const std::function<std::string()>& fetch_address_reply) {
+                                        const AddressFetch& fetch_address_reply) {
   BlockWork work;
   if (template_reply.empty()) return {};
   json_error_t error;
   const JsonDoc doc = parse_reply(template_reply, &error);
   if (!doc) {
-    std::fprintf(stderr, "JSON parse error: %s\n", error.text);
+    std::fprintf(stderr, "JSON parse error: %s\n", printable_text(error.text).c_str());
     return {};
   }
   report_node_error("getblocktemplate", doc.get());
@@ -281,9 +281,11 @@ AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const
   if (commitment != nullptr && commitment[0] == '\0') commitment = nullptr;  // empty: one output
   if (!template_limits_hold(commitment, t.transactions)) return {};
 
+  const std::optional<std::string> address_reply = fetch_address_reply();
+  if (!address_reply) return {};
   std::string script_hex;
-  if (!read_script_pubkey(fetch_address_reply(), &script_hex)) {
-    std::fprintf(stderr, "Could not get scriptPubKey for %s\n", coinbase_addr.c_str());
+  if (!read_script_pubkey(*address_reply, &script_hex)) {
+    std::fprintf(stderr, "Could not get scriptPubKey for %s\n", printable_text(coinbase_addr).c_str());
     return {};
   }
   std::vector<uint8_t> coinbase;
@@ -303,7 +305,7 @@ AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const
 }
 
 BlockWork assemble_work(const std::string& template_reply, const std::string& coinbase_addr,
-                        const std::function<std::string()>& fetch_address_reply) {
+                        const AddressFetch& fetch_address_reply) {
   AnnouncedWork assembled = assemble_work_unannounced(template_reply, coinbase_addr, fetch_address_reply);
   std::fputs(assembled.announcement.c_str(), stdout);
   return std::move(assembled.work);

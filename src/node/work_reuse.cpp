@@ -4,16 +4,17 @@
 #include <utility>
 
 BlockWork reuse_or_assemble(ReusableWork& last, const std::function<std::string()>& fetch_template,
-                            const std::function<std::string()>& fetch_address, const WorkAssembler& assemble) {
+                            const AddressFetch& fetch_address, const WorkAssembler& assemble) {
   std::string template_reply = fetch_template();
-  std::string address_reply;
+  std::optional<std::string> address_reply;
   bool address_fetched = false;
   if (last.assembled.work.valid && template_reply == last.template_reply) {
     // The template passed every check last time, so assembly would ask for
     // the address now anyway: asking first changes no request.
     address_reply = fetch_address();
     address_fetched = true;
-    if (address_reply == last.address_reply) {
+    if (!address_reply) return BlockWork{};
+    if (*address_reply == last.address_reply) {
       std::fputs(last.assembled.announcement.c_str(), stdout);
       return last.assembled.work;
     }
@@ -29,7 +30,7 @@ BlockWork reuse_or_assemble(ReusableWork& last, const std::function<std::string(
   std::fputs(fresh.announcement.c_str(), stdout);
   if (!fresh.work.valid) return std::move(fresh.work);
   last.template_reply = std::move(template_reply);
-  last.address_reply = std::move(address_reply);
+  last.address_reply = std::move(*address_reply);  // valid work had one
   last.assembled = std::move(fresh);
   return last.assembled.work;
 }

@@ -17,14 +17,15 @@ struct ReusableWork {
   AnnouncedWork assembled;  // valid, or nothing kept yet
 };
 
-using WorkAssembler = std::function<AnnouncedWork(const std::string& template_reply,
-                                                  const std::function<std::string()>& fetch_address_reply)>;
+using WorkAssembler =
+    std::function<AnnouncedWork(const std::string& template_reply, const AddressFetch& fetch_address_reply)>;
 
 // One get_work: fetches the template, then the address reply (every time,
 // in that order, as without reuse), and returns the kept work when both are
 // byte for byte the replies it was assembled from; otherwise assembles
 // afresh and keeps the result when it is valid. Either way a valid work's
 // "New block" line is printed. When the template differs the address is
-// fetched only if `assemble` asks for it, as it would without reuse.
+// fetched only if `assemble` asks for it, as it would without reuse. An
+// address call given up on gives invalid work and no line.
 BlockWork reuse_or_assemble(ReusableWork& last, const std::function<std::string()>& fetch_template,
-                            const std::function<std::string()>& fetch_address, const WorkAssembler& assemble);
+                            const AddressFetch& fetch_address, const WorkAssembler& assemble);

@@ -29,6 +29,9 @@ MINER = os.environ.get("TAMRIX_MINER", "")
 DEVNODE = os.environ.get("TAMRIX_DEVNODE", os.path.join(REPO_ROOT, "tools", "devnode.py"))
 # The devnode's block encodings (devnode_blocks) are shared with the tests.
 sys.path.insert(0, os.path.dirname(os.path.abspath(DEVNODE)))
+# gbt_probe (tests/e2e/gbt_probe.cpp) is built beside nonce_scan.
+NONCE_SCAN = os.environ.get("TAMRIX_NONCE_SCAN", "")
+GBT_PROBE = os.path.join(os.path.dirname(NONCE_SCAN), "gbt_probe") if NONCE_SCAN else ""
 SANITIZER = os.environ.get("TAMRIX_SANITIZE", "")
 # Instrumented binaries hash about ten times slower; every wait scales by this.
 SLOWDOWN = {"address": 10, "thread": 6}.get(SANITIZER, 1)
@@ -121,8 +124,10 @@ class DevNode:
     def stats(self):
         return self.call("getstats")
 
-    def make_hostile(self, mode, count=1, method=None, delay=None):
-        settings = {"mode": mode, "count": count}
+    def make_hostile(self, mode, count=1, method=None, delay=None, watch=False):
+        """Spoils the next replies of the miner's main connection, or with
+        `watch` of its longpoll watch's."""
+        settings = {"mode": mode, "count": count, "watch": watch}
         if method:
             settings["method"] = method
         if delay is not None:
@@ -333,6 +338,62 @@ def failures_explained(stderr_lines):
         elif line.strip():
             reasons += 1
     return True
+
+
+def tip_fingerprint(block_hash_hex):
+    """The watch's fingerprint of a tip, from the hash as a node writes it:
+    header bytes 4..11 (the hash's last 8 bytes, reversed), little-endian."""
+    return int.from_bytes(bytes.fromhex(block_hash_hex)[::-1][:8], "little")
+
+
+class LongpollProbe:
+    """gbt_probe's longpoll verb: the miner's longpoll watch on its own,
+    reporting each new tip with the monotonic time it arrived."""
+
+    def __init__(self, url, tips, seconds, user=USER, password=PASSWORD):
+        self.process = subprocess.Popen([GBT_PROBE, "longpoll", url, user, password, str(tips), str(seconds)],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        self.stdout = StreamLines(os.dup(self.process.stdout.fileno()))
+        self.stderr = StreamLines(os.dup(self.process.stderr.fileno()))
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+    def lines(self, stream="stdout"):
+        return [text for _, text in getattr(self, stream).snapshot()]
+
+    def wait_line(self, prefix, count=1, timeout=30):
+        """The `count`-th stdout line that starts with `prefix`, split."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = [line for line in self.lines() if line.startswith(prefix)]
+            if len(found) >= count:
+                return found[count - 1].split()
+            if time.monotonic() > deadline or (self.process.poll() is not None and self.stdout.closed.is_set()):
+                raise AssertionError("no %d x %r from gbt_probe: %r %r" % (
+                    count, prefix, self.lines(), self.lines("stderr")))
+            time.sleep(0.005)
+
+    def finish(self, timeout=30):
+        """Waits for the probe to end; (exit code, stdout lines, stderr lines)."""
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.stdout.closed.wait(5)
+        self.stderr.closed.wait(5)
+        return self.process.returncode, self.lines(), self.lines("stderr")
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.finish()
+
+
+def median(values):
+    ordered = sorted(values)
+    return ordered[len(ordered) // 2]
 
 
 class MinerTestCase(unittest.TestCase):

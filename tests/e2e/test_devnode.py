@@ -8,6 +8,7 @@ import json
 import signal
 import socket
 import struct
+import threading
 import time
 import unittest
 
@@ -173,6 +174,8 @@ class Templates(NodeTestCase):
         for tx in t["transactions"]:
             self.assertEqual(tx["txid"], sha3_256(bytes.fromhex(tx["data"]))[::-1].hex())
         self.assertEqual(t, node.call("getblocktemplate", {"rules": ["segwit"]}))  # stable
+        self.assertIn("time", t["mutable"])
+        self.assertRegex(t["longpollid"], r"^%s\d+$" % t["previousblockhash"])
 
         explicit = "00000000ffff" + "0" * 52
         t = self.start("--target", explicit).call("getblocktemplate", {"rules": ["segwit"]})
@@ -240,7 +243,9 @@ class CurtimeTicks(NodeTestCase):
         self.assertEqual(dict(after[0], curtime=before[0]["curtime"]), before[0])  # nothing else moves
         self.assertEqual(after[1], before[1])
 
-    def test_any_served_curtime_is_accepted_and_no_other(self):
+    def test_header_time_from_the_first_curtime_served_to_two_hours_ahead(self):
+        # A miner that has searched every nonce of a header moves its time
+        # forward, as far as a real node accepts.
         node = self.start("--tick-curtime", "--zero-bits", 6, "--txs", 1, "--witness")
         node.call("validateaddress", "miner")
         first = node.call("getblocktemplate", self.GBT)
@@ -248,12 +253,135 @@ class CurtimeTicks(NodeTestCase):
         second = node.call("getblocktemplate", self.GBT)
         self.assertNotEqual(first["curtime"], second["curtime"])
         builder = BlockBuilder(second, script_of("miner"))
-        never_served = second["curtime"] + 100
-        self.assertEqual(node.call("submitblock", builder.block(curtime=never_served)[0]), "bad-header")
+        too_new = int(time.time()) + 7200 + 60
+        self.assertEqual(node.call("submitblock", builder.block(curtime=too_new)[0]), "time-too-new")
+        self.assertEqual(node.call("submitblock", builder.block(curtime=first["curtime"] - 1)[0]),
+                         "time-too-old")
         self.assertIsNone(node.call("submitblock", builder.block(curtime=first["curtime"])[0]))
-        self.assertEqual(node.stats()["accepted"], 1)
         nxt = node.call("getblocktemplate", self.GBT)
         self.assertEqual(nxt["height"], second["height"] + 1)
+        rolled = BlockBuilder(nxt, script_of("miner")).block(curtime=nxt["curtime"] + 600)[0]
+        self.assertIsNone(node.call("submitblock", rolled))
+        self.assertEqual(node.stats()["accepted"], 2)
+
+    def test_fixed_curtime_rolls_forward_too(self):
+        node = self.start("--zero-bits", 6)
+        node.call("validateaddress", "miner")
+        t = node.call("getblocktemplate", self.GBT)
+        builder = BlockBuilder(t, script_of("miner"))
+        self.assertEqual(node.call("submitblock", builder.block(curtime=t["curtime"] - 1)[0]), "time-too-old")
+        self.assertIsNone(node.call("submitblock", builder.block(curtime=t["curtime"] + 7000)[0]))
+
+
+class Longpoll(NodeTestCase):
+    GBT = {"rules": ["segwit"]}
+
+    def held_call(self, node, longpollid, timeout=30):
+        """Starts a getblocktemplate with `longpollid` on a thread; the
+        returned dict fills in with the result and the seconds it took."""
+        outcome = {}
+
+        def run():
+            started = time.monotonic()
+            outcome["result"] = node.call("getblocktemplate", dict(self.GBT, longpollid=longpollid),
+                                          timeout=timeout)
+            outcome["seconds"] = time.monotonic() - started
+
+        thread = threading.Thread(target=run, daemon=True)
+        thread.start()
+        outcome["thread"] = thread
+        return outcome
+
+    def wait_held(self, node, count):
+        deadline = time.monotonic() + 10
+        while node.stats()["longpoll"]["held"] != count:
+            self.assertLess(time.monotonic(), deadline, "the longpoll was not held")
+            time.sleep(0.02)
+
+    def test_held_until_another_miner_moves_the_tip(self):
+        node = self.start("--longpoll-hold", 30, "--height", 40)
+        t = node.call("getblocktemplate", self.GBT)
+        held = [self.held_call(node, t["longpollid"]) for _ in range(2)]
+        self.wait_held(node, 2)
+        # Other requests go on being answered meanwhile.
+        self.assertEqual(node.call("getblocktemplate", self.GBT), t)
+        self.assertEqual(node.stats()["height"], 39)
+        moved = node.call("devnode_newtip")
+        self.assertEqual(moved["height"], 40)
+        self.assertRegex(moved["hash"], r"^[0-9a-f]{64}$")
+        for outcome in held:
+            outcome["thread"].join(10)
+            self.assertEqual(outcome["result"]["previousblockhash"], moved["hash"])
+            self.assertEqual(outcome["result"]["height"], 41)
+        new = node.call("getblocktemplate", self.GBT)
+        self.assertEqual(new["longpollid"], held[0]["result"]["longpollid"])
+        self.assertNotEqual(new["longpollid"], t["longpollid"])
+        stats = node.stats()
+        self.assertEqual((stats["height"], stats["tip_hash"], stats["foreign_blocks"], stats["accepted"]),
+                         (40, moved["hash"], 1, 0))
+        self.assertEqual(stats["longpoll"], {"held": 0, "new_tip": 2, "stale_id": 0, "hold_limit": 0,
+                                             "client_gone": 0})
+
+        # An id that is already stale is answered at once; so is an id that
+        # names nothing.
+        for stale in (t["longpollid"], "nonsense", 5):
+            outcome = self.held_call(node, stale)
+            outcome["thread"].join(10)
+            self.assertEqual(outcome["result"], new)
+        self.assertEqual(node.stats()["longpoll"]["stale_id"], 3)
+
+    def test_an_accepted_block_answers_the_held_request(self):
+        node = self.start("--zero-bits", 6, "--longpoll-hold", 30)
+        node.call("validateaddress", "miner")
+        t = node.call("getblocktemplate", self.GBT)
+        held = self.held_call(node, t["longpollid"])
+        self.wait_held(node, 1)
+        block_hex, header = BlockBuilder(t, script_of("miner")).block()
+        self.assertIsNone(node.call("submitblock", block_hex))
+        held["thread"].join(10)
+        self.assertEqual(held["result"]["previousblockhash"], hashlib.sha3_512(header).digest()[:32][::-1].hex())
+
+    def test_hold_limit_answers_with_the_same_tip(self):
+        node = self.start("--longpoll-hold", 1)
+        t = node.call("getblocktemplate", self.GBT)
+        held = self.held_call(node, t["longpollid"])
+        held["thread"].join(10)
+        self.assertEqual(held["result"], t)
+        self.assertGreaterEqual(held["seconds"], 0.9)
+        self.assertEqual(node.stats()["longpoll"]["hold_limit"], 1)
+
+    def test_a_client_that_hangs_up_is_not_waited_for(self):
+        node = self.start("--longpoll-hold", 30)
+        t = node.call("getblocktemplate", self.GBT)
+        with self.assertRaises((socket.timeout, TimeoutError)):
+            node.call("getblocktemplate", dict(self.GBT, longpollid=t["longpollid"]), timeout=0.3)
+        deadline = time.monotonic() + 5
+        while node.stats()["longpoll"]["client_gone"] != 1:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        self.assertEqual(node.stats()["longpoll"]["held"], 0)
+
+    def test_without_longpoll(self):
+        node = self.start("--no-longpoll")
+        t = node.call("getblocktemplate", self.GBT)
+        self.assertNotIn("longpollid", t)
+        started = time.monotonic()
+        self.assertEqual(node.call("getblocktemplate", dict(self.GBT, longpollid="x")), t)
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual(node.stats()["longpoll"]["stale_id"], 0)
+
+    def test_calls_are_timed_for_rates(self):
+        node = self.start()
+        before = node.stats()
+        for _ in range(3):
+            node.call("getblocktemplate", self.GBT)
+        after = node.stats()
+        times = after["call_times"]["getblocktemplate"]
+        self.assertEqual(len(times), 3)
+        self.assertEqual(times, sorted(times))
+        self.assertTrue(before["uptime"] <= times[0] and times[-1] <= after["uptime"])
+        self.assertEqual(after["calls"]["getstats"], 2)
+        self.assertEqual(len(after["call_times"]["getstats"]), 2)
 
 
 class TransactionSize(NodeTestCase):
@@ -325,7 +453,8 @@ class BlockChecks(NodeTestCase):
             ("bad-hex", "zz" + good[2:]), ("bad-hex", good[:-1]), ("bad-hex", 5),
             ("bad-header", good[:158]),
             ("bad-header", b.block(header_version=1)[0]),
-            ("bad-header", b.block(curtime=t["curtime"] + 1)[0]),
+            ("time-too-old", b.block(curtime=t["curtime"] - 1)[0]),
+            ("time-too-new", b.block(curtime=int(time.time()) + 7200 + 120)[0]),
             ("bad-header", b.block(bits=int(t["bits"], 16) ^ 1)[0]),
             ("bad-prevblk", b.block(prev=b"\x00" * 32)[0]),
             ("high-hash", b.block(want_pow=False)[0]),
@@ -488,6 +617,21 @@ class HostileReplies(NodeTestCase):
         self.node.make_hostile("not-json", count=3)
         self.node.call("devnode_set", {"clear": True})
         self.assertIn("result", json.loads(self.node.request(self.gbt)[1]))
+
+    def test_the_longpoll_watch_has_a_queue_of_its_own(self):
+        # The miner's watch asks for templates on a connection of its own, with
+        # JSON-RPC id 2; it must not take the reply meant for the main one.
+        watch_gbt = self.gbt.replace('"id": 1', '"id": 2')
+        self.node.make_hostile("not-json")
+        self.node.make_hostile("http-500", watch=True)
+        self.assertEqual(self.node.stats()["pending_hostile"],
+                         {"getblocktemplate": ["not-json"], "getblocktemplate (longpoll watch)": ["http-500"]})
+        self.assertEqual(self.node.request(watch_gbt)[0], 500)
+        self.assertEqual(self.node.request(watch_gbt)[0], 200)
+        self.assertRaises(ValueError, json.loads, self.node.request(self.gbt)[1])
+        self.assertEqual(self.node.request(self.gbt)[0], 200)
+        calls = self.node.stats()["calls"]
+        self.assertEqual((calls["getblocktemplate"], calls["getblocktemplate (longpoll watch)"]), (2, 2))
 
     def test_hostile_option_at_start(self):
         node = self.start("--hostile", "http-500:2", "--hostile", "long-script")

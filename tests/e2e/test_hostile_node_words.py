@@ -5,7 +5,7 @@ block it refuses in a JSON-RPC error is never counted."""
 import unittest
 
 from harness import ACCEPTED_RE, RETRY_LINE, SLOWDOWN, accepted_blocks, mining_args
-from test_hostile_node import NODE_ARGS, HostileCase
+from test_hostile_node import LONGEST_ERROR_LINE, NODE_ARGS, HostileCase
 
 
 class NodesOwnWords(HostileCase):
@@ -32,6 +32,27 @@ class NodesOwnWords(HostileCase):
                        "check -u and -p against the node's RPC settings")
         self.assertEqual(err[:4], [credentials, RETRY_LINE, credentials, RETRY_LINE], miner.transcript())
         self.assertNotIn("not-the-password", miner.text("stderr") + miner.text())
+
+    def test_empty_reply(self):
+        err = self.survive("empty")
+        self.assertEqual(err[:2], ["Node sent an empty reply to getblocktemplate", RETRY_LINE])
+
+    def test_address_reply_empty(self):
+        err = self.survive("empty", method="validateaddress")
+        self.assertEqual(err[:3], ["Node sent an empty reply to validateaddress",
+                                   "Could not get scriptPubKey for tamrixdev1qminer", RETRY_LINE])
+
+    def test_long_address_is_cut(self):
+        # A 100,000-character address used to come back as one stderr line
+        # of 100,039 characters.
+        node = self.start_node(*NODE_ARGS)
+        address = "tamrixdev1q" + "x" * 100000
+        miner = self.start_miner(mining_args(node.url, address=address))
+        miner.wait_for(RETRY_LINE, stream="stderr", timeout=15 * SLOWDOWN)
+        self.stop_miner(miner)
+        err = miner.lines("stderr")
+        self.assertEqual(err[:2], ["Could not get scriptPubKey for " + address[:200] + "...", RETRY_LINE])
+        self.assertLessEqual(max(len(line) for line in err), LONGEST_ERROR_LINE)
 
     def test_block_the_node_cannot_decode(self):
         # HTTP 500 with a null result and an error: a refusal, never a block.

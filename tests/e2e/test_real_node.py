@@ -12,25 +12,28 @@ import os
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from harness import RETRY_LINE, SLOWDOWN, MinerTestCase, free_port, mining_args
+from harness import (GBT_PROBE, RETRY_LINE, SLOWDOWN, LongpollProbe, MinerTestCase, free_port, median,
+                     mining_args, tip_fingerprint)
 
 LITECOIND = shutil.which("litecoind")
-NONCE_SCAN = os.environ.get("TAMRIX_NONCE_SCAN", "")
-GBT_PROBE = os.path.join(os.path.dirname(NONCE_SCAN), "gbt_probe") if NONCE_SCAN else ""
 USER, PASSWORD = "tamrix", "regtest-password"
 ADDRESS = "rltc1qw508d6qejxtdg4y5r3zarvary0c5xw7kygt080"  # any regtest address
 
 
 class RealNode:
-    def __init__(self):
+    def __init__(self, listen=False):
         self.datadir = tempfile.mkdtemp(prefix="tamrix-litecoind-")
         self.port = free_port()
+        self.p2p_port = free_port()
         self.process = subprocess.Popen(
             [LITECOIND, "-regtest", "-datadir=" + self.datadir, "-rpcport=%d" % self.port,
-             "-port=%d" % free_port(), "-rpcbind=127.0.0.1", "-rpcallowip=127.0.0.1", "-listen=0",
+             "-port=%d" % self.p2p_port, "-rpcbind=127.0.0.1", "-rpcallowip=127.0.0.1",
+             "-bind=127.0.0.1" if listen else "-listen=0",
              "-rpcuser=" + USER, "-rpcpassword=" + PASSWORD, "-server", "-disablewallet",
              "-printtoconsole=0"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -64,6 +67,13 @@ class RealNode:
                 pass  # not listening yet
             time.sleep(0.2)
         raise AssertionError("litecoind did not answer within %d s" % timeout)
+
+    def call(self, method, *params):
+        """The "result" of a call that must succeed."""
+        status, body = self.post(method, list(params))
+        if status != 200:
+            raise AssertionError("%s: HTTP %d %r" % (method, status, body[:300]))
+        return json.loads(body)["result"]
 
     def stop(self):
         if self.process.poll() is None:
@@ -127,6 +137,116 @@ class RealNodeCase(MinerTestCase):
                                capture_output=True, text=True, timeout=60)
         self.assertEqual((probe.returncode, probe.stdout), (0, "rejected\n"))
         self.assertEqual(probe.stderr, "Block rejected: %s\n" % message)
+
+
+class MwebRulesProxy(ThreadingHTTPServer):
+    """litecoind serves a template only to a client that names its "mweb"
+    rule as well as "segwit", which a miner of this coin does not send. This
+    loopback proxy adds the rule to every getblocktemplate on its way to the
+    node and passes everything else through unchanged, held longpolls
+    included (each request has a thread of its own)."""
+
+    daemon_threads = True
+
+    def __init__(self, node):
+        self.node = node
+        super().__init__(("127.0.0.1", 0), MwebRulesHandler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d/" % self.server_address[1]
+
+
+class MwebRulesHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body go out as two writes; no 40 ms wait between
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        request = json.loads(body)
+        if request.get("method") == "getblocktemplate":
+            request["params"][0]["rules"].append("mweb")
+            body = json.dumps(request).encode()
+        upstream = http.client.HTTPConnection("127.0.0.1", self.server.node.port, timeout=600)
+        try:
+            upstream.request("POST", "/", body, {"Content-Type": "application/json",
+                                                 "Authorization": self.headers.get("Authorization", "")})
+            reply = upstream.getresponse()
+            status, answer = reply.status, reply.read()
+            self.send_response(status)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(answer)))
+            self.end_headers()
+            self.wfile.write(answer)
+        except OSError:
+            self.close_connection = True  # the client gave up, or the node stopped, while the call was held
+        finally:
+            upstream.close()
+
+
+# The compressed public key of secp256k1's generator: any valid key gives a
+# regtest address the node will mine to.
+GENERATOR_PUBKEY = "0279be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798"
+LONGPOLL_BLOCKS = 3
+
+
+@unittest.skipUnless(LITECOIND, "litecoind is not installed: the real-node tests are skipped")
+class RealNodeLongpoll(unittest.TestCase):
+    """The watch's held longpoll is answered when the node mines a block.
+    Templates need a peer (the node refuses them while alone) and a chain
+    past its first block (before that it counts as syncing)."""
+
+    def setUp(self):
+        if not GBT_PROBE or not os.access(GBT_PROBE, os.X_OK):
+            self.skipTest("gbt_probe is not built beside nonce_scan")
+        self.node = RealNode()
+        self.addCleanup(self.node.stop)
+        self.peer = RealNode(listen=True)
+        self.addCleanup(self.peer.stop)
+        self.node.wait_ready()
+        self.peer.wait_ready()
+        self.node.call("addnode", "127.0.0.1:%d" % self.peer.p2p_port, "onetry")
+        self.wait_until(lambda: self.node.call("getconnectioncount") >= 1, "a peer connection")
+        descriptor = self.node.call("getdescriptorinfo", "wpkh(%s)" % GENERATOR_PUBKEY)["descriptor"]
+        self.address = self.node.call("deriveaddresses", descriptor)[0]
+        self.node.call("generatetoaddress", 1, self.address)
+        self.proxy = MwebRulesProxy(self.node)
+        self.addCleanup(self.proxy.server_close)
+        self.addCleanup(self.proxy.shutdown)
+
+    def wait_until(self, condition, what, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, "timed out waiting for " + what)
+            time.sleep(0.02)
+
+    def template_held(self):
+        return any(c["method"] == "getblocktemplate" for c in self.node.call("getrpcinfo")["active_commands"])
+
+    def test_held_longpoll_answers_when_a_block_is_generated(self):
+        probe = LongpollProbe(self.proxy.url, LONGPOLL_BLOCKS, 120, password=PASSWORD)
+        self.addCleanup(probe.kill)
+        best = self.node.call("getbestblockhash")
+        self.assertEqual(probe.wait_line("watching")[1], "%016x" % tip_fingerprint(best))
+        latencies, generate_times = [], []
+        for n in range(1, LONGPOLL_BLOCKS + 1):
+            self.wait_until(self.template_held, "the longpoll to be held by the node")
+            before = time.monotonic()
+            block = self.node.call("generatetoaddress", 1, self.address)[0]
+            generate_times.append(time.monotonic() - before)
+            _, count, fingerprint, arrived = probe.wait_line("tip ", count=n)
+            latencies.append(float(arrived) - before)
+            self.assertEqual((int(count), fingerprint), (n, "%016x" % tip_fingerprint(block)))
+        code, out, err = probe.finish()
+        self.assertEqual((code, err), (0, []))
+        print("\nlongpoll against litecoind: from the start of generatetoaddress to the news median %.1f ms, "
+              "max %.1f ms over %d blocks (generatetoaddress itself took %.1f ms); stop with a request held "
+              "%s ms" % (1e3 * median(latencies), 1e3 * max(latencies), LONGPOLL_BLOCKS,
+                         1e3 * median(generate_times), out[-1].split()[1]))
 
 
 if __name__ == "__main__":

@@ -1,24 +1,30 @@
-// The GPU nonce search of the variant under test (launch_mining_kernel),
-// checked against the CPU reference: sha3_512_cpu and hash_le_target. The
-// same cases run against the CUDA kernel on a GPU and the OpenCL kernel on
+// The GPU nonce search of the variant under test (launch_mining_kernel and
+// the queued pair, queue_mining_batch and collect_mining_batch), checked
+// against the CPU reference: sha3_512_cpu and hash_le_target. The same cases
+// run against the CUDA build of the kernel on a GPU and the OpenCL build on
 // any OpenCL device, POCL included.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <atomic>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "error_line.h"
 #include "gpu/backend.h"
 #include "gpu_backend_fixture.h"
 #include "hash/sha3.h"
 #include "mine/cpu_search.h"
 
 namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 struct CpuHash {
   uint8_t bytes[32];  // first 32 digest bytes
@@ -206,13 +212,12 @@ TEST_F(GpuBackend, SingleNonceBatchesAtTheEdgesOfTheNonceSpace) {
   }
 }
 
-// A batch three grids long: its work-items go round the grid-stride loop
-// three times. A range's smallest hash is planted at the first nonce of the
-// second turn, of the third, and at the batch's last nonce, where a slip in
-// the stride or the loop's end would pass over it. The turns lie across the
-// wrap.
-TEST_F(GpuBackend, BatchLargerThanTheGridIsSearchedAtEveryTurn) {
-  const uint32_t grid = gpu_test_grid_size();
+// A batch three grids long, launched as three grids of one nonce per
+// work-item. A range's smallest hash is planted at the first nonce of the
+// second grid, of the third, and at the batch's last nonce, where a slip in
+// a grid's start or size would pass over it. The grids lie across the wrap.
+TEST_F(GpuBackend, BatchLaunchedInSeveralGridsIsSearchedInEach) {
+  const uint32_t grid = 1024;
   const uint32_t size = 3 * grid;
   const uint32_t range_start = 0xffffffffu - 2 * grid;
   for (uint64_t seed = 10;; ++seed) {
@@ -224,13 +229,151 @@ TEST_F(GpuBackend, BatchLargerThanTheGridIsSearchedAtEveryTurn) {
     const uint32_t offset = planted - range_start;
     if (offset < size - 1 || offset > 4 * grid) continue;
     for (const uint32_t index : {grid, 2 * grid, size - 1}) {
-      const MiningResult result = launch(header, planted - index, size, hash.words);
+      MiningResult result{};
+      ASSERT_EQ(gpu_test_launch_in_grids(grid, header.data(), planted - index, size, hash.words,
+                                         &result),
+                0);
       ASSERT_TRUE(result.found) << "planted at index " << index << " of the batch";
       EXPECT_EQ(result.nonce, planted);
       EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
     }
     break;
   }
+}
+
+// Two batches in flight, each with its own header and its own planted
+// solution: each slot gives its own batch's answer, and the next batch in a
+// slot starts clean.
+TEST_F(GpuBackend, TwoQueuedBatchesAreCollectedWithTheirOwnSolutions) {
+  const auto header_a = random_header(20);
+  const auto header_b = random_header(21);
+  const uint32_t size = 2048;
+  const auto [nonce_a, hash_a] = plant_smallest(header_a, 0x10000000u, size);
+  const auto [nonce_b, hash_b] = plant_smallest(header_b, 0xfffffc00u, size);
+
+  ASSERT_EQ(queue_mining_batch(0, header_a.data(), 0x10000000u, size, hash_a.words), 0);
+  ASSERT_EQ(queue_mining_batch(1, header_b.data(), 0xfffffc00u, size, hash_b.words), 0);
+  MiningResult result{};
+  ASSERT_EQ(collect_mining_batch(0, &result), 0);
+  ASSERT_TRUE(result.found);
+  EXPECT_EQ(result.nonce, nonce_a);
+  EXPECT_EQ(std::memcmp(result.hash, hash_a.bytes, 32), 0);
+  ASSERT_EQ(collect_mining_batch(1, &result), 0);
+  ASSERT_TRUE(result.found);
+  EXPECT_EQ(result.nonce, nonce_b);
+  EXPECT_EQ(std::memcmp(result.hash, hash_b.bytes, 32), 0);
+
+  uint32_t below_a[8];
+  minus_one(hash_a.words, below_a);
+  ASSERT_EQ(queue_mining_batch(0, header_a.data(), 0x10000000u, size, below_a), 0);
+  ASSERT_EQ(queue_mining_batch(1, header_a.data(), 0x10000000u, size, below_a), 0);
+  for (int slot = 0; slot < kGpuBatchSlots; ++slot) {
+    result.found = true;
+    ASSERT_EQ(collect_mining_batch(slot, &result), 0);
+    EXPECT_FALSE(result.found) << "an earlier solution leaked into slot " << slot;
+  }
+}
+
+// A solution in one slot is not reported by the other, whichever is
+// collected first.
+TEST_F(GpuBackend, NoSolutionLeaksBetweenSlots) {
+  const auto header = random_header(22);
+  const uint32_t size = 2048;
+  const auto [planted, hash] = plant_smallest(header, 0x55555555u, size);
+  const uint32_t no_hash[8] = {};
+  ASSERT_EQ(queue_mining_batch(0, header.data(), 0x55555555u, size, hash.words), 0);
+  ASSERT_EQ(queue_mining_batch(1, header.data(), 0x55555555u, size, no_hash), 0);
+  MiningResult result{};
+  result.found = true;
+  ASSERT_EQ(collect_mining_batch(1, &result), 0);
+  EXPECT_FALSE(result.found);
+  ASSERT_EQ(collect_mining_batch(0, &result), 0);
+  ASSERT_TRUE(result.found);
+  EXPECT_EQ(result.nonce, planted);
+}
+
+// The header and target are the caller's to reuse once the batch is queued.
+TEST_F(GpuBackend, QueuedBatchKeepsItsOwnCopyOfHeaderAndTarget) {
+  auto header = random_header(23);
+  const uint32_t size = 2048;
+  const auto [planted, hash] = plant_smallest(header, 0x01020304u, size);
+  uint32_t target[8];
+  std::memcpy(target, hash.words, sizeof target);
+  ASSERT_EQ(queue_mining_batch(1, header.data(), 0x01020304u, size, target), 0);
+  std::fill(header.begin(), header.end(), 0xee);
+  std::memset(target, 0, sizeof target);
+  MiningResult result{};
+  ASSERT_EQ(collect_mining_batch(1, &result), 0);
+  ASSERT_TRUE(result.found);
+  EXPECT_EQ(result.nonce, planted);
+  EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
+}
+
+// A free slot holds no batch: collecting it fails, quietly, however it came
+// to be free.
+TEST_F(GpuBackend, CollectingAFreeSlotFailsQuietly) {
+  const auto header = random_header(24);
+  const uint32_t no_hash[8] = {};
+  MiningResult result{};
+  result.found = true;
+  CaptureStderr();
+  EXPECT_NE(collect_mining_batch(0, &result), 0) << "never queued";
+  EXPECT_FALSE(result.found);
+  ASSERT_EQ(queue_mining_batch(0, header.data(), 0, 64, no_hash), 0);
+  EXPECT_EQ(collect_mining_batch(0, &result), 0);
+  EXPECT_NE(collect_mining_batch(0, &result), 0) << "collected already";
+  EXPECT_NE(collect_mining_batch(-1, &result), 0);
+  EXPECT_NE(collect_mining_batch(kGpuBatchSlots, &result), 0);
+  EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+// Queueing into a slot that holds a batch, or into no slot at all, fails
+// with a line and leaves the queued batch as it was.
+TEST_F(GpuBackend, QueueingIntoABusyOrMissingSlotFails) {
+  const auto header = random_header(25);
+  const uint32_t size = 1024;
+  const auto [planted, hash] = plant_smallest(header, 0x00000100u, size);
+  const uint32_t no_hash[8] = {};
+  ASSERT_EQ(queue_mining_batch(0, header.data(), 0x00000100u, size, hash.words), 0);
+  for (int slot : {0, -1, kGpuBatchSlots}) {
+    CaptureStderr();
+    EXPECT_NE(queue_mining_batch(slot, header.data(), 0x00000100u, size, no_hash), 0) << slot;
+    expect_one_error_line(GetCapturedStderr());
+  }
+  MiningResult result{};
+  ASSERT_EQ(collect_mining_batch(0, &result), 0);
+  ASSERT_TRUE(result.found);
+  EXPECT_EQ(result.nonce, planted);
+}
+
+// A queue that fails (here: the device named does not exist) leaves its
+// slot free: collecting it finds nothing, and the next queue there works.
+TEST_F(GpuBackend, AFailedQueueLeavesTheSlotFree) {
+  const auto header = random_header(26);
+  const uint32_t size = 1024;
+  const auto [planted, hash] = plant_smallest(header, 0x7fffff00u, size);
+  gpu_use_device(99);
+  CaptureStderr();
+  EXPECT_NE(queue_mining_batch(1, header.data(), 0x7fffff00u, size, hash.words), 0);
+  expect_one_error_line(GetCapturedStderr());
+  gpu_use_device(0);
+  MiningResult result{};
+  EXPECT_NE(collect_mining_batch(1, &result), 0);
+  ASSERT_EQ(queue_mining_batch(1, header.data(), 0x7fffff00u, size, hash.words), 0);
+  ASSERT_EQ(collect_mining_batch(1, &result), 0);
+  ASSERT_TRUE(result.found);
+  EXPECT_EQ(result.nonce, planted);
+}
+
+TEST_F(GpuBackend, EmptyQueuedBatchIsCollectedWithoutASolution) {
+  const auto header = random_header(27);
+  uint32_t every_hash[8];
+  std::memset(every_hash, 0xff, sizeof every_hash);
+  ASSERT_EQ(queue_mining_batch(1, header.data(), 5, 0, every_hash), 0);
+  MiningResult result{};
+  result.found = true;
+  EXPECT_EQ(collect_mining_batch(1, &result), 0);
+  EXPECT_FALSE(result.found);
 }
 
 // The mining loop may launch from a thread of its own, a different one for

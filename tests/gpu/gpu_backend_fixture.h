@@ -8,18 +8,26 @@
 #include <cstdint>
 #include <string>
 
+#include "gpu/backend.h"
+
 // False, with *why, where the variant finds no device to test on (the test
 // then skips). The OpenCL variant never skips: the tests run on POCL.
 bool gpu_test_device_ready(std::string* why);
 
-// At least the number of nonces one launch covers before its work-items
-// stride over the batch; a batch past it takes several turns of the grid.
-uint32_t gpu_test_grid_size();
+// launch_mining_kernel in a context of its own on device 0 whose grids hold
+// at most `largest_grid` work-items, so that a batch is launched in several.
+int gpu_test_launch_in_grids(uint64_t largest_grid, const uint8_t header[80], uint32_t start_nonce,
+                             uint32_t batch_size, const uint32_t target[8], MiningResult* result);
 
 class GpuBackend : public testing::Test {
  protected:
   void SetUp() override {
     std::string why;
     if (!gpu_test_device_ready(&why)) GTEST_SKIP() << why;
+  }
+  // A test that stopped half-way leaves no batch for the next; collecting a
+  // free slot is quiet.
+  void TearDown() override {
+    for (int slot = 0; slot < kGpuBatchSlots; ++slot) collect_mining_batch(slot, nullptr);
   }
 };

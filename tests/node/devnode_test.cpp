@@ -11,12 +11,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hash/sha3.h"
 #include "node/gbt_client.h"
 #include "node/json_doc.h"
+#include "node/longpoll_watch.h"
 
 extern char** environ;
 
@@ -213,4 +218,63 @@ TEST(DevNode, LargeAndOddSizedTemplatesAreAccepted) {
   const Stats stats = stats_of(client);
   EXPECT_EQ(stats.accepted, 5);
   EXPECT_EQ(stats.rejected, 0);
+}
+
+namespace {
+
+// Polls `condition` every 10 ms for up to `limit_ms`.
+bool eventually(const std::function<bool()>& condition, int limit_ms = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+json_int_t longpolls_held(GbtClient& client) {
+  json_error_t error;
+  const JsonDoc doc(json_loads(client.rpc_call("getstats", "[]").c_str(), 0, &error));
+  return json_integer_value(json_object_get(json_object_get(json_object_get(doc.get(), "result"), "longpoll"),
+                                            "held"));
+}
+
+}  // namespace
+
+// The watch's request is held by the node until its tip moves, whether by
+// another miner's block or by one of ours, and the fingerprint it reports
+// is the one the next work's header carries.
+TEST(DevNode, LongpollWatchHearsOfEveryNewTip) {
+  if (!devnode_available()) GTEST_SKIP() << "python3 or tools/devnode.py missing";
+  DevNode node({"--zero-bits", "8", "--longpoll-hold", "30"});
+  ASSERT_FALSE(node.url().empty()) << "devnode did not start";
+  GbtClient client(node.url(), "tamrix", "tamrix", "tmx1qreward");
+  std::atomic<int> news{0};
+  LongpollWatch watch;
+  ASSERT_TRUE(start_longpoll_watch(watch, {node.url(), "tamrix", "tamrix", [&news] { ++news; }, {}}));
+
+  const BlockWork first = quiet_get_work(client);
+  ASSERT_TRUE(first.valid);
+  ASSERT_TRUE(eventually([&] { return longpolls_held(client) == 1; }));
+  EXPECT_EQ(watch.tip_fingerprint.load(), tip_fingerprint_of(first.header));
+
+  client.rpc_call("devnode_newtip", "[]");
+  ASSERT_TRUE(eventually([&] { return watch.tip_changes.load() == 1; }));
+  const BlockWork second = quiet_get_work(client);
+  EXPECT_EQ(watch.tip_fingerprint.load(), tip_fingerprint_of(second.header));
+  EXPECT_NE(tip_fingerprint_of(second.header), tip_fingerprint_of(first.header));
+
+  ASSERT_TRUE(eventually([&] { return longpolls_held(client) == 1; }));
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(client.submit_block(second, find_nonce(second, true)));
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(eventually([&] { return watch.tip_changes.load() == 2; }));
+  const BlockWork third = quiet_get_work(client);
+  EXPECT_EQ(watch.tip_fingerprint.load(), tip_fingerprint_of(third.header));
+  EXPECT_EQ(news.load(), 2);
+
+  ASSERT_TRUE(eventually([&] { return longpolls_held(client) == 1; }));
+  stop_longpoll_watch(watch);
+  EXPECT_FALSE(watch.unsupported.load());
+  EXPECT_TRUE(eventually([&] { return longpolls_held(client) == 0; }));  // the node saw it go
 }

@@ -78,5 +78,5 @@ TEST(NodeWords, ErrorObjectsAndHostileText) {
     EXPECT_EQ(node_error_text(doc.get()), c.text);
   }
   const std::string flood(5000, 'x');
-  EXPECT_EQ(printable_node_text(flood), std::string(kMaxNodeTextChars, 'x') + "...");
+  EXPECT_EQ(printable_text(flood), std::string(kMaxShownTextChars, 'x') + "...");
 }

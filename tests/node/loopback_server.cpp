@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/types.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -82,6 +83,19 @@ std::string read_request(int fd, const std::atomic<bool>& stop) {
   return raw;
 }
 
+// Sleeps `pause_ms` unless the client hangs up or the server stops first,
+// so that a reply held back for long costs a test nothing once the client
+// has given up on it. False when the wait was cut short.
+bool pause_unless_gone(int fd, int pause_ms, const std::atomic<bool>& stop) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pause_ms);
+  while (!stop && std::chrono::steady_clock::now() < until) {
+    pollfd entry{fd, POLLRDHUP, 0};
+    char byte;
+    if (poll(&entry, 1, 10) > 0 && recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return false;
+  }
+  return !stop;
+}
+
 }  // namespace
 
 LoopbackServer::LoopbackServer(std::vector<ScriptedReply> replies) : replies_(std::move(replies)) {
@@ -108,8 +122,10 @@ void LoopbackServer::serve() {
     const int fd = accept(listen_fd_, nullptr, nullptr);
     if (fd < 0) return;
     requests_.push_back(read_request(fd, stop_));
+    arrivals_.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+    ++seen_;
     for (size_t i = 0; i < reply.pieces.size(); ++i) {
-      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.pause_ms));
+      if (i > 0 && !pause_unless_gone(fd, reply.pause_ms, stop_)) break;
       send_all(fd, reply.pieces[i]);
     }
     shutdown(fd, SHUT_WR);
@@ -123,6 +139,13 @@ ScriptedReply http_reply(int status, const std::string& body) {
            "\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body},
           0};
+}
+
+ScriptedReply held_reply(int hold_ms, int status, const std::string& body) {
+  ScriptedReply reply = http_reply(status, body);
+  reply.pieces.insert(reply.pieces.begin(), "");
+  reply.pause_ms = hold_ms;
+  return reply;
 }
 
 HttpRequest split_request(const std::string& raw) {

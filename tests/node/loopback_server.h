@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,7 +12,7 @@
 // bytes, so tests control status lines, framing and pieces exactly.
 struct ScriptedReply {
   std::vector<std::string> pieces;  // written in order, with a pause between
-  int pause_ms = 0;
+  int pause_ms = 0;                 // cut short when the client hangs up
 };
 
 class LoopbackServer {
@@ -24,12 +25,20 @@ class LoopbackServer {
   std::string url() const;
   // Stops serving and returns every request received, raw, in order.
   std::vector<std::string> finish();
+  // Requests read so far; safe to ask while serving.
+  int requests_seen() const { return seen_.load(); }
+  // When each request had been read, in seconds since the server started;
+  // read after finish().
+  const std::vector<double>& arrival_seconds() const { return arrivals_; }
 
  private:
   void serve();
 
   std::vector<ScriptedReply> replies_;
   std::vector<std::string> requests_;
+  std::vector<double> arrivals_;
+  std::atomic<int> seen_{0};
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
@@ -38,6 +47,9 @@ class LoopbackServer {
 
 // A complete HTTP/1.1 reply with a Content-Length body.
 ScriptedReply http_reply(int status, const std::string& body);
+
+// The same reply held back for `hold_ms` first, as a node holds a longpoll.
+ScriptedReply held_reply(int hold_ms, int status, const std::string& body);
 
 // The headers of an HTTP request, up to the blank line, and its body.
 struct HttpRequest {

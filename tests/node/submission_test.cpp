@@ -78,3 +78,25 @@ TEST(SubmitVerdict, OnlyANullResultWithoutAnErrorIsAcceptance) {
     EXPECT_EQ(v.err, c.err) << c.reply;
   }
 }
+
+// The reason goes back to the caller exactly as printed, and a string
+// result is cut like every other text from the node.
+TEST(SubmitVerdict, RefusalReasonIsReturnedAsPrinted) {
+  const struct { std::string reply; std::string reason; } cases[] = {
+      {"{\"result\":\"high-hash\",\"error\":null}", "high-hash"},
+      {"{\"result\":null,\"error\":{\"code\":-22,\"message\":\"Block decode failed\"}}", "Block decode failed"},
+      {"{\"result\":\"" + std::string(5000, 'r') + "\"}", std::string(200, 'r') + "..."},
+      {"{\"result\":\"two\\nlines\"}", "two lines"},
+      {"{\"result\":null}", ""},
+      {"{\"result\":true}", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    std::string reason = "stale";
+    testing::internal::CaptureStderr();
+    submit_verdict(c.reply, &reason);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reason, c.reason) << c.reply;
+    EXPECT_EQ(err, c.reason.empty() ? "" : "Block rejected: " + c.reason + "\n") << c.reply;
+  }
+}

@@ -67,14 +67,26 @@ TEST(RpcTransport, SendsExactBodyHeadersAndBasicAuth) {
 
 // The body is returned whatever the status; a JSON body speaks for itself.
 TEST(RpcTransport, ErrorStatusWithJsonBodyIsReturnedSilently) {
-  LoopbackServer server({http_reply(500, "{\"result\":null,\"error\":{\"code\":-8}}"), http_reply(200, "")});
+  LoopbackServer server({http_reply(500, "{\"result\":null,\"error\":{\"code\":-8}}")});
   GbtClient client(server.url(), "u", "p", "a");
   const Call error_status = call(client, "getblocktemplate", "[]");
   EXPECT_EQ(error_status.reply, "{\"result\":null,\"error\":{\"code\":-8}}");
   EXPECT_EQ(error_status.err, "");
-  const Call empty = call(client, "getblocktemplate", "[]");
-  EXPECT_EQ(empty.reply, "");
-  EXPECT_EQ(empty.err, "");
+}
+
+// An empty body is no answer, and the callers' own lines cannot say why
+// they failed, so the transport names it, with the method it answered.
+TEST(RpcTransport, EmptyReplyIsNamedWithItsMethod) {
+  LoopbackServer server({http_reply(200, ""), http_reply(200, ""), http_reply(200, "")});
+  GbtClient client(server.url(), "u", "p", "tmx1reward");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(client.get_work().valid);
+  EXPECT_FALSE(client.submit_block(BlockWork{}, 0));
+  EXPECT_EQ(client.rpc_call("validateaddress", "[]"), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Node sent an empty reply to getblocktemplate\n"
+            "Node sent an empty reply to submitblock\n"
+            "Node sent an empty reply to validateaddress\n");
 }
 
 // Without a JSON body the status is all the operator gets, once per call.
@@ -93,7 +105,7 @@ TEST(RpcTransport, ErrorStatusWithoutJsonIsNamed) {
       "with -o\n",
       "Node answered HTTP 503 with a body that is not JSON (\"Work queue depth exceeded\")\n",
       "Node answered HTTP 500 with a body that is not JSON (\"{\"result\":\")\n",
-      "",
+      "Node sent an empty reply to m\n",
   };
   for (const std::string& line : expected) EXPECT_EQ(call(client, "m", "[]").err, line);
 }
@@ -110,24 +122,61 @@ TEST(RpcTransport, BodyInSeveralPiecesIsJoinedInOrder) {
 }
 
 // A reply held back for longer than the test would wait: once the flag is
-// up, the call gives up silently and the handle stays usable.
+// up, the call gives up silently, sends nothing more while it stays up, and
+// the handle stays usable. Both kinds of wait are cut short alike.
 TEST(RpcTransport, GivesUpWhenTheFlagIsRaised) {
-  const ScriptedReply slow{{"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n", "{\"result\":null}"},
-                           3000};
-  LoopbackServer server({slow, http_reply(200, "{\"result\":1}")});
+  using Clock = std::chrono::steady_clock;
+  for (const ReplyWait wait : {ReplyWait::kWithinTransferLimit, ReplyWait::kHeldByNode}) {
+    LoopbackServer server({held_reply(20000, 200, "{\"result\":null}"), http_reply(200, "{\"result\":1}")});
+    GbtClient client(server.url(), "u", "p", "a");
+    std::atomic<bool> give_up{false};
+    client.give_up_when([&give_up] { return give_up.load(); });
+    Clock::time_point raised;
+    std::thread raiser([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      raised = Clock::now();
+      give_up.store(true);
+    });
+    testing::internal::CaptureStderr();
+    const RpcExchange abandoned = client.rpc_exchange("submitblock", "[]", wait);
+    const Clock::time_point returned = Clock::now();
+    raiser.join();
+    EXPECT_TRUE(abandoned.given_up);
+    EXPECT_EQ(abandoned.body, "");
+    // Far below the hold, so the reply was not waited for; the figure
+    // itself is measured by gbt_probe's give_up verb.
+    const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(returned - raised);
+    EXPECT_LT(delay.count(), 10000);
+    std::printf("given up %lld ms after the flag rose\n", static_cast<long long>(delay.count()));
+
+    EXPECT_EQ(client.rpc_call("getblocktemplate", "[]"), "");  // not even sent
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    give_up.store(false);
+    EXPECT_EQ(call(client, "m", "[]").reply, "{\"result\":1}");
+    EXPECT_EQ(server.finish().size(), 2u);
+  }
+}
+
+// A held call is a call like any other when the node answers: body and
+// status come back, nothing is printed, and a transport failure is returned
+// in libcurl's words rather than printed.
+TEST(RpcTransport, ExchangeReturnsWhatRpcCallWouldPrint) {
+  LoopbackServer server({held_reply(300, 200, "{\"result\":2}"), http_reply(404, "<html>no</html>"),
+                         ScriptedReply{{}, 0}});
   GbtClient client(server.url(), "u", "p", "a");
-  std::atomic<bool> give_up{false};
-  client.give_up_when([&give_up] { return give_up.load(); });
-  std::thread raiser([&give_up] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    give_up.store(true);
-  });
-  const Call abandoned = call(client, "submitblock", "[]");
-  raiser.join();
-  EXPECT_EQ(abandoned.reply, "") << "the held-back reply was waited for";
-  EXPECT_EQ(abandoned.err, "");
-  give_up.store(false);
-  EXPECT_EQ(call(client, "m", "[]").reply, "{\"result\":1}");
+  testing::internal::CaptureStderr();
+  const RpcExchange held = client.rpc_exchange("getblocktemplate", "[]", ReplyWait::kHeldByNode);
+  const RpcExchange not_found = client.rpc_exchange("getblocktemplate", "[]", ReplyWait::kHeldByNode);
+  const RpcExchange hung_up = client.rpc_exchange("getblocktemplate", "[]", ReplyWait::kWithinTransferLimit);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(held.body, "{\"result\":2}");
+  EXPECT_EQ(held.http_status, 200);
+  EXPECT_EQ(held.failure, "");
+  EXPECT_EQ(not_found.http_status, 404);
+  EXPECT_EQ(not_found.body, "<html>no</html>");
+  EXPECT_EQ(hung_up.failure, curl_easy_strerror(CURLE_GOT_NOTHING));
+  EXPECT_EQ(hung_up.http_status, 0);
+  EXPECT_FALSE(held.given_up || not_found.given_up || hung_up.given_up);
 }
 
 TEST(RpcTransport, FailuresAreReportedAndTheHandleStaysUsable) {
@@ -262,4 +311,52 @@ TEST(RpcTransport, OversizedReplyIsRefused) {
   EXPECT_EQ(oversized.reply, "");
   EXPECT_EQ(oversized.err, "RPC call failed: reply larger than 33554432 bytes\n");
   EXPECT_EQ(call(client, "m", "[]").reply, "{\"result\":null}");
+}
+
+// The client keeps the streak across submissions: the third refusal for one
+// reason in a row adds the line that says the node refuses every block.
+TEST(GbtClientSubmit, RepeatedRefusalsAreToldOnce) {
+  const ScriptedReply refused = http_reply(200, "{\"result\":\"bad-cb-height\",\"error\":null,\"id\":1}");
+  LoopbackServer server({refused, refused, refused, refused});
+  GbtClient client(server.url(), "u", "p", "a");
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(client.submit_block(BlockWork{}, 0));
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string rejected = "Block rejected: bad-cb-height\n";
+  EXPECT_EQ(err, rejected + rejected + rejected +
+                     "Node refuses every block: the last 3 were all rejected as \"bad-cb-height\"; " +
+                     refusal_advice("bad-cb-height") + "\n" + rejected);
+}
+
+// A stop during get_work ends it without a word, whichever call it was in:
+// the operator asked for the stop, the node did nothing wrong.
+TEST(GbtClientWork, GivingUpIsSilentInEitherCall) {
+  const std::string address_reply = "{\"result\":{\"scriptPubKey\":\"0014" + std::string(40, '3') + "\"}}";
+  const std::vector<ScriptedReply> scripts[] = {
+      {held_reply(20000, 200, TemplateBuilder().reply())},
+      {http_reply(200, TemplateBuilder().reply()), held_reply(20000, 200, address_reply)},
+  };
+  for (const std::vector<ScriptedReply>& script : scripts) {
+    LoopbackServer server(script);
+    GbtClient client(server.url(), "u", "p", "tmx1reward");
+    std::atomic<bool> give_up{false};
+    client.give_up_when([&give_up] { return give_up.load(); });
+    std::thread raiser([&] {
+      ASSERT_TRUE([&] {
+        for (int i = 0; i < 1000 && server.requests_seen() < static_cast<int>(script.size()); ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return server.requests_seen() == static_cast<int>(script.size());
+      }());
+      give_up.store(true);
+    });
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const BlockWork work = client.get_work();
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    raiser.join();
+    EXPECT_FALSE(work.valid);
+    EXPECT_EQ(err + out, "") << script.size() << " calls";
+  }
 }

@@ -314,6 +314,23 @@ TEST(WorkAssembly, UnusableValidateAddressReplies) {
   }
 }
 
+// The address comes from the command line and may be anything: the line
+// that names it shows a readable start of it, on one line.
+TEST(WorkAssembly, UnusableAddressIsNamedCutToOneReadableLine) {
+  const std::string long_address = "tmx1" + std::string(100000, 'q');
+  const std::string broken_address = "tmx1\nforged line\x1b[2J";
+  const struct { const std::string& address; std::string shown; } cases[] = {
+      {long_address, "tmx1" + std::string(196, 'q') + "..."},
+      {broken_address, "tmx1 forged line [2J"},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStderr();
+    const BlockWork work = assemble_work(TemplateBuilder().reply(), c.address, [] { return std::string(); });
+    EXPECT_FALSE(work.valid);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not get scriptPubKey for " + c.shown + "\n");
+  }
+}
+
 TEST(WorkAssembly, TemplateFailuresMakeNoAddressCall) {
   struct Case { std::string reply; std::string err; };
   const Case cases[] = {

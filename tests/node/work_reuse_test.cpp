@@ -42,7 +42,7 @@ struct Scene {
           requests.push_back("validateaddress");
           return address;
         },
-        [&](const std::string& reply, const std::function<std::string()>& fetch_address) {
+        [&](const std::string& reply, const AddressFetch& fetch_address) {
           ++assemblies;
           return assemble_work_unannounced(reply, "tmx1reward", fetch_address);
         });
