@@ -17,6 +17,7 @@
 #include "mine/key_history.h"
 #include "mine/work_space.h"
 #include "node/gbt_client.h"
+#include "node/longpoll_watch.h"
 #include "node/url_display.h"
 
 namespace {
@@ -95,9 +96,6 @@ struct MiningRun {
 double seconds_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
-
-// The chain tip a header builds on, as the longpoll watch names it.
-uint64_t tip_of(const uint8_t header[80]) { return load_le64(header + 4); }
 
 void say_once(bool& said, const char* line, FILE* stream) {
   if (said) return;
@@ -260,7 +258,7 @@ void take_tip_news(MiningRun& run) {
   const TipNews news = run.ports.tip_news();
   if (news.changes == run.tip_changes_seen) return;
   run.tip_changes_seen = news.changes;
-  if (!run.fetch.have_work || news.fingerprint != tip_of(run.searched.header))
+  if (!run.fetch.have_work || news.fingerprint != tip_fingerprint_of(run.searched.header))
     run.fetch.tip_moved = true;
 }
 
@@ -456,7 +454,21 @@ void run_mining_loop(const Options& options, const DeviceModes& modes) {
   else
     std::printf("GPU mining: device %d, batch size %u\n", options.gpu_device, options.batch_size);
 
+  // The watch wakes the loop on a new tip, so the wakeup outlives both. A
+  // stop ends the watch's held request; the watch has no block to submit.
+  LoopWakeup wakeup{0};
+  LongpollWatch watch;
+  start_longpoll_watch(watch, LongpollSettings{*options.rpc_url, options.rpc_user,
+                                               *options.rpc_pass, [&wakeup] { wakeup.release(); },
+                                               [] { return !g_running.load(); }});
+  MiningPorts ports = real_mining_ports(client);
+  // The count first: it moves after the fingerprint has been written.
+  ports.tip_news = [&watch] {
+    return TipNews{watch.tip_changes.load(), watch.tip_fingerprint.load()};
+  };
+
   // The client is destroyed after mining ends, on the way out of this
   // function, so after power_shutdown.
-  mine_with_ports(options, modes, real_mining_ports(client));
+  mine_with_ports(options, modes, ports, &wakeup);
+  stop_longpoll_watch(watch);
 }

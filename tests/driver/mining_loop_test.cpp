@@ -27,6 +27,7 @@
 #include "driver/mining_loop.h"
 #include "driver/run_flag.h"
 #include "hash/byte_order.h"
+#include "node/longpoll_watch.h"
 
 namespace {
 
@@ -601,7 +602,7 @@ TEST(MiningLoop, NewTipFromTheWatchFetchesAtOnce) {
   h.on_wait = [&](int k) {
     if (k == 3) {  // 300 ms in: the tip of the work in hand, seen again
       h.tip.changes = 1;
-      h.tip.fingerprint = load_le64(make_work(1).header + 4);
+      h.tip.fingerprint = tip_fingerprint_of(make_work(1).header);
     }
     if (k == 15) {  // about 1.5 s in: a new tip
       h.tip.changes = 2;
