@@ -1,13 +1,17 @@
 """How often the miner asks the development node in each state, as the node
 counts the calls: an unchanged template, every block refused, a node that
 fails for a while (the devices hash on meanwhile), and a call the node holds
-when a stop comes. At most about three requests a second in any of them."""
+when a stop comes. At most about three requests a second in any of them.
+And how soon a new tip is searched: the longpoll watch hears it, and the
+loop fetches at once rather than at its next second."""
 
+import random
 import signal
 import time
 import unittest
 
-from harness import (ACCEPTED_RE, RETRY_LINE, SLOWDOWN, STATUS_RE, MinerTestCase, mining_args)
+from harness import (ACCEPTED_RE, NEW_BLOCK_RE, RETRY_LINE, SANITIZER, SLOWDOWN, STATUS_RE,
+                     MinerTestCase, mining_args)
 
 EASY = ("--zero-bits", 8)
 UNREACHABLE = ("--target", "0" * 63 + "1")
@@ -84,6 +88,24 @@ class NodeRequests(MinerTestCase):
         self.assertLess(time.monotonic() - signalled, 2.0 * SLOWDOWN)
         self.assertEqual(miner.lines()[-1], "Shutting down. Blocks found: 0")
         self.assertNotIn(RETRY_LINE, miner.lines("stderr"))
+
+    def test_a_new_tip_is_fetched_at_once(self):
+        node = self.start_node(*UNREACHABLE)
+        miner = self.start_miner(mining_args(node.url, threads=1))
+        miner.wait_for(NEW_BLOCK_RE, timeout=30 * SLOWDOWN)
+        rng = random.Random(24)
+        # Fetched on the clock alone, each would come 0.5 s late on average;
+        # all five within 0.3 s would be chance in one run of 400.
+        limit = 1.0 if SANITIZER else 0.3
+        for _ in range(5):
+            time.sleep(rng.uniform(0.3, 1.3))
+            changed = time.monotonic()
+            height = node.call("devnode_newtip")["height"] + 1
+            found = miner.wait_for(r"^New block %d, " % height, timeout=10 * SLOWDOWN)
+            arrived = [t for t, line in miner.timed_lines() if line.startswith(found[0].group(0))][0]
+            self.assertLess(arrived - changed, limit, miner.transcript())
+        self.stop_miner(miner)
+        self.assertEqual(miner.lines("stderr"), [])
 
 
 if __name__ == "__main__":
