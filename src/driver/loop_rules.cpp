@@ -14,11 +14,13 @@ LoopClock::duration gpu_retry_delay(int failures_in_a_row) {
   return std::min<LoopClock::duration>(std::chrono::seconds(1) * (1 << doublings), kLongestGpuRetry);
 }
 
-bool fetch_due(const FetchState& state, LoopClock::time_point now) {
-  if (now >= state.next_fetch) return true;
-  if (state.last_fetch_failed) return false;
-  return state.fetch_at_once || state.tip_moved;
+LoopClock::time_point fetch_due_at(const FetchState& state) {
+  const bool news = !state.last_fetch_failed && (state.fetch_at_once || state.tip_moved);
+  if (!news) return state.next_fetch;
+  return std::min(state.next_fetch, state.last_began + kShortestFetchInterval);
 }
+
+bool fetch_due(const FetchState& state, LoopClock::time_point now) { return now >= fetch_due_at(state); }
 
 bool work_usable(const FetchState& state, LoopClock::time_point now) {
   return state.have_work && !state.tip_moved && now - state.confirmed_at <= kWorkValidFor;

@@ -12,6 +12,11 @@ using namespace std::chrono_literals;
 // Fresh work about once a second, whatever the devices: the node's curtime
 // moves once a second, and a new chain tip is also announced by longpoll.
 constexpr LoopClock::duration kRefreshInterval = 1s;
+// The least time between the starts of two fetches when news asks for one at
+// once (a block went in, the watch names a new tip): a chain whose blocks
+// come every few milliseconds, as a development node's easy target makes
+// them, then draws at most four fetches a second instead of one per block.
+constexpr LoopClock::duration kShortestFetchInterval = 250ms;
 // After a failed get_work: "Failed to get work, retrying in 5s...".
 constexpr LoopClock::duration kFetchRetryInterval = 5s;
 constexpr LoopClock::duration kStatusInterval = 2s;
@@ -42,6 +47,7 @@ LoopClock::duration gpu_retry_delay(int failures_in_a_row);
 // still be searched.
 struct FetchState {
   LoopClock::time_point next_fetch{};  // the clock's next refresh
+  LoopClock::time_point last_began{};  // when the last fetch began
   bool last_fetch_failed = false;      // then next_fetch is the retry
   bool have_work = false;              // some work has been fetched and is kept
   LoopClock::time_point confirmed_at{};  // when the node last sent work
@@ -49,9 +55,14 @@ struct FetchState {
   bool fetch_at_once = false;  // a block went in: the node has a new tip
 };
 
-// Ask the node now: on the clock, at once after a block went in, and at once
-// when the watch names a new tip, except while the 5 s retry wait runs.
+// Ask the node now: on the clock, and after a block went in or when the
+// watch names a new tip at once, or kShortestFetchInterval after the last
+// fetch began if that is later; news does not cut the 5 s retry wait short.
 bool fetch_due(const FetchState& state, LoopClock::time_point now);
+
+// When fetch_due next turns true by itself: the clock's refresh, or sooner
+// for news.
+LoopClock::time_point fetch_due_at(const FetchState& state);
 
 // The devices may search the work in hand: it is no older than kWorkValidFor
 // and its tip is, as far as the miner knows, still the chain's.

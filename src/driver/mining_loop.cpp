@@ -298,6 +298,7 @@ void adopt_work(MiningRun& run, BlockWork work, Clock::time_point now) {
 void fetch_work(MiningRun& run, Clock::time_point began) {
   const uint64_t number = ++run.fetches_begun;
   run.fetch.fetch_at_once = false;
+  run.fetch.last_began = began;
   BlockWork work = run.ports.get_work();
   const Clock::time_point ended = run.ports.now();
   run.fetch.next_fetch = next_fetch_after(work.valid, began, ended);
@@ -364,7 +365,7 @@ void park_devices(MiningRun& run) {
 // Waits until the next thing due, or until a device or the watch has news,
 // and no longer than kLongestWait, so that a stop is seen promptly.
 void wait_for_news(MiningRun& run, Clock::time_point now) {
-  Clock::time_point wake = std::min(run.fetch.next_fetch, run.totals.last_status + kStatusInterval);
+  Clock::time_point wake = std::min(fetch_due_at(run.fetch), run.totals.last_status + kStatusInterval);
   if (work_usable(run.fetch, now)) {
     // The first moment the work is too old.
     wake = std::min(wake, run.fetch.confirmed_at + kWorkValidFor + Clock::duration{1});

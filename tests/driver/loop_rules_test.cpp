@@ -20,6 +20,7 @@ const LoopClock::time_point t0{};
 
 FetchState fetched_at(LoopClock::time_point when) {
   FetchState state;
+  state.last_began = when;
   state.next_fetch = next_fetch_after(true, when, when + 200ms);
   state.have_work = true;
   state.confirmed_at = when + 200ms;
@@ -27,24 +28,31 @@ FetchState fetched_at(LoopClock::time_point when) {
 }
 
 // Once a second from the start of the last fetch, 5 s after a failed one
-// ended; at once after a block went in or on news of a new tip, but a new tip
-// does not cut the retry wait short.
+// ended; after a block went in or on news of a new tip at once, but no
+// sooner than 250 ms after the last fetch began, and a new tip does not cut
+// the retry wait short.
 TEST(LoopRules, TheNodeIsAskedOnTheClockAndOnNews) {
   FetchState state = fetched_at(t0);
   EXPECT_EQ(state.next_fetch, t0 + 1s);
   EXPECT_FALSE(fetch_due(state, t0 + 999ms));
   EXPECT_TRUE(fetch_due(state, t0 + 1s));
+  EXPECT_EQ(fetch_due_at(state), t0 + 1s);
 
   state.tip_moved = true;
   EXPECT_TRUE(fetch_due(state, t0 + 300ms));
+  EXPECT_FALSE(fetch_due(state, t0 + 249ms));
+  EXPECT_EQ(fetch_due_at(state), t0 + 250ms);
   state.tip_moved = false;
   state.fetch_at_once = true;
   EXPECT_TRUE(fetch_due(state, t0 + 300ms));
+  EXPECT_FALSE(fetch_due(state, t0 + 100ms));
 
   FetchState failed = state;
+  failed.last_began = t0 + 1s;
   failed.next_fetch = next_fetch_after(false, t0 + 1s, t0 + 1s + 30ms);
   failed.last_fetch_failed = true;
   EXPECT_EQ(failed.next_fetch, t0 + 6s + 30ms);
+  EXPECT_EQ(fetch_due_at(failed), t0 + 6s + 30ms);
   failed.tip_moved = true;
   EXPECT_FALSE(fetch_due(failed, t0 + 3s));
   EXPECT_TRUE(fetch_due(failed, t0 + 6s + 30ms));

@@ -704,6 +704,24 @@ TEST(MiningLoop, SolutionsGoInWithTheirHeaderTime) {
             std::string::npos);
 }
 
+// Blocks that go in one after another, as on a node whose target is met
+// every few milliseconds: each fetches fresh work, but no sooner than 250 ms
+// after the last fetch began.
+TEST(MiningLoop, BlocksInQuickSuccessionFetchAtMostFourTimesASecond) {
+  Harness h;
+  cpu_only(h);
+  h.serve = [](int call) { return make_work(static_cast<uint8_t>(call + 1), call + 1); };
+  h.on_wait = [&h](int) {
+    if (h.search.searching.load()) h.search.plant_now();
+  };
+  h.stop_after_fetches = 12;
+  h.run();
+  EXPECT_GE(h.submissions.size(), 10u);
+  for (size_t k = 1; k < h.fetch_times.size(); ++k)
+    EXPECT_GE(h.fetch_times[k] - h.fetch_times[k - 1], kShortestFetchInterval) << k;
+  EXPECT_LT(h.fetch_times.back() - h.fetch_times.front(), 12 * 300ms);
+}
+
 // After a refused block nothing is submitted until work fetched after the
 // refusal has come in: then the one solution kept meanwhile goes in. Every
 // block refused means one submitblock per fetch at most.
