@@ -22,8 +22,10 @@ LoopClock::time_point fetch_due_at(const FetchState& state) {
 
 bool fetch_due(const FetchState& state, LoopClock::time_point now) { return now >= fetch_due_at(state); }
 
+bool work_stale(const FetchState& state) { return state.fetch_at_once || state.tip_moved; }
+
 bool work_usable(const FetchState& state, LoopClock::time_point now) {
-  return state.have_work && !state.tip_moved && now - state.confirmed_at <= kWorkValidFor;
+  return state.have_work && !work_stale(state) && now - state.confirmed_at <= kWorkValidFor;
 }
 
 LoopClock::time_point next_fetch_after(bool succeeded, LoopClock::time_point began,

@@ -64,8 +64,12 @@ bool fetch_due(const FetchState& state, LoopClock::time_point now);
 // for news.
 LoopClock::time_point fetch_due_at(const FetchState& state);
 
+// The chain has moved past the work in hand: a block of ours went in, or the
+// watch names another tip. A block of that work can no longer go in.
+bool work_stale(const FetchState& state);
+
 // The devices may search the work in hand: it is no older than kWorkValidFor
-// and its tip is, as far as the miner knows, still the chain's.
+// and not stale.
 bool work_usable(const FetchState& state, LoopClock::time_point now);
 
 // When the next fetch is due after one that began at `began` and ended at

@@ -150,9 +150,11 @@ void submit(MiningRun& run, const BlockWork& work, const Solution& solution) {
   }
 }
 
-// A solution of the work in hand: submitted now, or kept while submissions
-// are held.
+// A solution of the work in hand: submitted now, kept while submissions are
+// held, or dropped when the chain has moved past its work (then it is
+// another block at a height already taken).
 void take_solution(MiningRun& run, const Solution& solution) {
+  if (work_stale(run.fetch)) return;
   if (!run.submit.held) {
     submit(run, run.searched, solution);
     return;
@@ -351,11 +353,12 @@ void start_devices(MiningRun& run, Clock::time_point now) {
 }
 
 // The work in hand may no longer be searched: the devices stop and wait.
-void park_devices(MiningRun& run) {
+// After news (a block of ours went in, a new tip) fresh work is on its way;
+// only a node that does not send it is worth a line.
+void park_devices(MiningRun& run, Clock::time_point now) {
   if (!run.fetch.have_work) return;
-  const bool were_running = cpu_search_not_joined(run.cpu) || gpu_launches_not_joined(run.gpu);
   stop_devices(run);
-  if (were_running)
+  if (run.fetch.last_fetch_failed || now - run.fetch.confirmed_at > kWorkValidFor)
     say_once(run.out_of_date_said,
              "The work in hand is out of date and the node sends no new work; the devices wait "
              "for it\n",
@@ -399,7 +402,7 @@ void run_loop(MiningRun& run) {
     if (work_usable(run.fetch, now))
       start_devices(run, now);
     else
-      park_devices(run);
+      park_devices(run, now);
     if (now - run.totals.last_status >= kStatusInterval) {
       print_status(run, now);
       run.totals.last_status = now;

@@ -59,7 +59,7 @@ TEST(LoopRules, TheNodeIsAskedOnTheClockAndOnNews) {
 }
 
 // Work is searched while the node fails, up to kWorkValidFor after it last
-// sent work, and not once the watch has named another tip.
+// sent work, and not once the chain has moved past it.
 TEST(LoopRules, WorkIsUsableWhileRecentAndOnTheTip) {
   FetchState state;
   EXPECT_FALSE(work_usable(state, t0));  // nothing fetched yet
@@ -67,6 +67,11 @@ TEST(LoopRules, WorkIsUsableWhileRecentAndOnTheTip) {
   EXPECT_TRUE(work_usable(state, t0 + 200ms + kWorkValidFor));
   EXPECT_FALSE(work_usable(state, t0 + 201ms + kWorkValidFor));
   state.tip_moved = true;
+  EXPECT_TRUE(work_stale(state));
+  EXPECT_FALSE(work_usable(state, t0 + 1s));
+  state.tip_moved = false;
+  state.fetch_at_once = true;  // a block of ours went in
+  EXPECT_TRUE(work_stale(state));
   EXPECT_FALSE(work_usable(state, t0 + 1s));
 }
 

@@ -704,6 +704,34 @@ TEST(MiningLoop, SolutionsGoInWithTheirHeaderTime) {
             std::string::npos);
 }
 
+// Once a block of ours has gone in, the work it was found on is stale: the
+// devices stop until fresh work comes, and what another device still finds
+// on the old work (here the GPU's batches in flight) is not submitted.
+TEST(MiningLoop, AfterAnAcceptedBlockTheOldWorkIsNeitherSearchedNorSubmitted) {
+  Harness h;
+  both(h);
+  h.gpu.answer = [&h](int k, MiningResult* result) {
+    if (h.gpu.batches[static_cast<size_t>(k)].first_header_byte == 1 && k >= 1) {
+      result->found = true;
+      result->nonce = 99;
+    }
+    return 0;
+  };
+  h.on_wait = [&h](int k) {
+    if (k == 0) h.search.plant_now();
+  };
+  h.serve = [](int call) { return make_work(static_cast<uint8_t>(call == 0 ? 1 : 2), 7 + call); };
+  h.stop_after_fetches = 2;
+  h.run();
+  ASSERT_EQ(h.submissions.size(), 1u) << h.out;
+  EXPECT_EQ(h.submissions[0].nonce, h.search.planted_nonce);
+  EXPECT_EQ(h.out.find("GPU SOLUTION"), std::string::npos) << h.out;
+  // The batches of the old work were all queued before the block went in.
+  for (size_t k = 0; k < h.gpu.batches.size(); ++k)
+    EXPECT_TRUE(h.gpu.batches[k].first_header_byte != 1 || k <= 2) << k;
+  EXPECT_EQ(h.err, "");
+}
+
 // Blocks that go in one after another, as on a node whose target is met
 // every few milliseconds: each fetches fresh work, but no sooner than 250 ms
 // after the last fetch began.

@@ -27,7 +27,7 @@ FAR_SECONDS = 2.0   # twice what one unit of one thread covers
 # Two threads cover twice the nonces per unit; the planted nonce must still
 # lie beyond one unit of both, with room for a busy machine's slow calibration.
 FAR_SECONDS_TWO_THREADS = 3.5
-MIN_UNITS_BEFORE_FAR = 3
+MIN_UNITS_BEFORE_FAR = 2  # at least one refresh came before the solution
 
 
 def first_by_hashlib(header, start, count, target, stride=1):
