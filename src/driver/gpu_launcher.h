@@ -45,11 +45,12 @@ constexpr uint32_t kBatchSizeByTime = 0;
 // CpuCoordinator it keeps its own copy of the header and target, and carries
 // on under later work of the same key.
 //
-// Who writes what: `running` by the loop; `ended_by_itself`, `launched`,
+// Who writes what: `running` by the loop. `ended_by_itself`, `launched`,
 // `end`, `solution`, `retry` and `batch_size` by the GPU thread while it
-// runs (the loop reads `end`, `solution` and `retry` only after the join and
-// writes `retry` and `batch_size` only while no GPU thread runs); `header`,
-// `target` and `key` by the loop, only while no GPU thread runs.
+// runs; the loop reads `ended_by_itself` and `launched` at any time, the
+// rest only after the join, and sets them up in start_gpu_launches, while
+// no GPU thread runs. `header`, `target` and `key` by the loop, only while
+// no GPU thread runs; the GPU thread reads them.
 struct GpuLauncher {
   std::atomic<bool> running{false};
   // Set by the thread when it has left its loop by itself (solved, failed or

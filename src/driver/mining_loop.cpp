@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
-#include <thread>
 
 #include "driver/gpu_launcher.h"
 #include "driver/loop_rules.h"
@@ -58,11 +57,12 @@ struct GpuRetry {
   uint64_t launched_at_start = 0;  // `launched` when the GPU was last started
 };
 
-// The loop's whole state. Every member is the loop thread's own, except the
-// last three, which the device threads share, as their types say. Members are
-// destroyed in the reverse order of their declaration, and the destructors
-// of `cpu` and `gpu` stop and join their threads: those threads use `space`
-// and `wakeup`, so those two are declared before them.
+// The loop's whole state. Every member is the loop thread's own, except
+// `wakeup` and the last three, which the device threads share, as their types
+// say. Members are destroyed in the reverse order of their declaration, and
+// the destructors of `cpu` and `gpu` stop and join their threads: those
+// threads use `space` and `wakeup`, so those two are declared before them
+// (`wakeup` belongs to the caller and outlives the run).
 struct MiningRun {
   MiningRun(const Options& o, const DeviceModes& m, const MiningPorts& p, LoopWakeup& w)
       : options(o), modes(m), ports(p), wakeup(w) {}
@@ -77,7 +77,6 @@ struct MiningRun {
   uint64_t tip_changes_seen = 0;
   BlockWork searched;   // the work in hand, which the devices belong to
   HeaderKey key;        // its key: `space` hands out this key's positions
-  uint32_t node_time = 0;  // the newest work's header time, the node's curtime
   KeyHistory history;
   SubmitGate submit;
   GpuRetry gpu_retry;
@@ -265,22 +264,22 @@ void take_tip_news(MiningRun& run) {
 }
 
 // Makes `work` the work in hand. Work of the key being searched moves the
-// search on to its time, if the search is behind it; work of another key
-// stops the devices (what they found goes in first, with its own work) and
-// searches the new key from its time on, or from where an earlier search of
-// it stopped.
-void adopt_work(MiningRun& run, BlockWork work, Clock::time_point now) {
+// search on to its time (the node's curtime), if the search is behind it;
+// work of another key stops the devices (what they found goes in first,
+// with its own work) and searches the new key from its time on, or from
+// where an earlier search of it stopped. Returns false when a block found
+// meanwhile went in: the work is then out of date already.
+bool adopt_work(MiningRun& run, BlockWork work, Clock::time_point now) {
   const HeaderKey key = make_header_key(work.header, work.target);
-  run.node_time = header_time(work.header);
-  const uint64_t end = work_end_for(run.node_time);
-  const uint64_t from = first_position_of(run.node_time);
+  const uint32_t node_time = header_time(work.header);
+  const uint64_t end = work_end_for(node_time);
+  const uint64_t from = first_position_of(node_time);
   if (same_header_key(run.key, key)) {
     move_work_past(run.space, from);
     run.space.end.store(end);
   } else {
     stop_devices(run);
-    // That block has moved the node's tip: this work is out of date already.
-    if (run.fetch.fetch_at_once) return;
+    if (run.fetch.fetch_at_once) return false;
     remember_key(run.history, run.key, run.space.next.load());
     begin_work_space(run.space, std::max(recall_key(run.history, key), from), end);
     run.key = key;
@@ -293,6 +292,7 @@ void adopt_work(MiningRun& run, BlockWork work, Clock::time_point now) {
   run.out_of_date_said = false;
   run.cpu_start_due = true;
   run.gpu_start_due = true;
+  return true;
 }
 
 // Asks the node for work while the devices go on hashing. A failure leaves
@@ -312,8 +312,7 @@ void fetch_work(MiningRun& run, Clock::time_point began) {
   }
   // Solutions found while the node was asked go in first, with their work.
   take_device_news(run);
-  if (run.fetch.fetch_at_once) return;
-  adopt_work(run, std::move(work), ended);
+  if (run.fetch.fetch_at_once || !adopt_work(run, std::move(work), ended)) return;
   if (run.submit.held && number >= run.submit.released_by_fetch) {
     run.submit.held = false;
     const std::optional<Solution> waiting = run.submit.waiting;

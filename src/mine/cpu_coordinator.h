@@ -23,9 +23,10 @@ using CpuSearchFunction = std::function<CpuSearchEnd(const CpuSearchJob& job, Se
 // goes out of scope is stopped first.
 //
 // Who writes what: `state` as SearchState says (the loop stores `running`,
-// the workers the rest); `ended_by_itself` and `end` by the coordinator
-// thread, `end` read only after the join; every other member by the loop's
-// thread, and only while no coordinator thread runs.
+// the workers the rest). `ended_by_itself` and `end` by the coordinator
+// thread, and by start_cpu_search before it starts that thread; the loop
+// reads `end` only after the join. Every other member by the loop's thread,
+// and only while no coordinator thread runs.
 struct CpuCoordinator {
   SearchState state;
   // Set by the coordinator thread when the search has returned while still
