@@ -20,6 +20,7 @@
 
 #include <sys/prctl.h>
 
+#include "devnode_options.h"
 #include "driver/mining_loop.h"
 #include "driver/run_flag.h"
 #include "gpu/backend.h"
@@ -66,11 +67,7 @@ int main(int argc, char** argv) {
   const int seconds = std::atoi(argv[2]);
   const int cpu_threads = std::atoi(argv[4]);
 
-  Options options;
-  options.rpc_url = url;
-  options.rpc_user = "tamrix";
-  options.rpc_pass = "tamrix";
-  options.coinbase_addr = "tamrixdev1qminer";
+  Options options = devnode_options(url);
   options.cpu_threads = cpu_threads;
   options.gpu_only = cpu_threads == 0;
   if (argc == 6) options.batch_size = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));

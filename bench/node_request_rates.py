@@ -61,15 +61,20 @@ def mine(args, node_args, setup=None):
     return node, miner
 
 
-def unchanged_template(seconds):
-    node, miner = mine(lambda url: harness.mining_args(url, threads=1), UNREACHABLE)
+def requests_while_mining(seconds, threads, node_args, ready, stream="stdout", setup=None):
+    """Requests a second once `ready` has appeared on the miner's stream."""
+    node, miner = mine(lambda url: harness.mining_args(url, threads=threads), node_args, setup)
     try:
-        miner.wait_for(harness.STATUS_RE, timeout=30)
+        miner.wait_for(ready, stream=stream, timeout=30)
         total, methods = rate_per_second(node, seconds)
     finally:
         miner.stop()
         node.kill()
     return "%.1f requests/s (%s)" % (total, describe(methods))
+
+
+def unchanged_template(seconds):
+    return requests_while_mining(seconds, 1, UNREACHABLE, harness.STATUS_RE)
 
 
 def without_cpu_only(seconds):
@@ -88,15 +93,8 @@ def without_cpu_only(seconds):
 
 
 def every_block_refused(seconds):
-    node, miner = mine(lambda url: harness.mining_args(url, threads=2), EASY,
-                       setup=lambda n: n.make_hostile("reject", count=10 ** 6))
-    try:
-        miner.wait_for("^Block rejected", stream="stderr", timeout=30)
-        total, methods = rate_per_second(node, seconds)
-    finally:
-        miner.stop()
-        node.kill()
-    return "%.1f requests/s (%s)" % (total, describe(methods))
+    return requests_while_mining(seconds, 2, EASY, "^Block rejected", stream="stderr",
+                                 setup=lambda n: n.make_hostile("reject", count=10 ** 6))
 
 
 def one_http_503(seconds):

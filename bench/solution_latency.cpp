@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "devnode_options.h"
 #include "driver/mining_loop.h"
 #include "driver/run_flag.h"
 #include "hash/byte_order.h"
@@ -31,13 +32,7 @@ int main(int argc, char** argv) {
   }
   const size_t wanted = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : 100;
 
-  Options options;
-  options.rpc_url = argv[1];
-  options.rpc_user = "tamrix";
-  options.rpc_pass = "tamrix";
-  options.coinbase_addr = "tamrixdev1qminer";
-  options.cpu_threads = 1;
-  options.cpu_only = true;
+  const Options options = devnode_cpu_options(argv[1]);
   const DeviceModes modes = derive_device_modes(options);
   GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
 

@@ -46,6 +46,18 @@ void expect_result_consistent(const Header& header, const Hash256& target, uint3
   EXPECT_LE(s.hash_count.load(), claimed);
 }
 
+// A fresh search of the header's own time from start_nonce with `threads`
+// workers claiming chunks of `chunk`, its result checked as above.
+void search_and_check(const Header& header, const Hash256& target, int threads,
+                      uint32_t start_nonce, uint64_t chunk, const SearchKernel* kernel,
+                      SearchState& s) {
+  WorkSpace space;
+  const uint64_t first = first_position_of(time_of(header));
+  begin_work_space(space, first, UINT64_MAX, start_nonce);
+  search_space(header, target, threads, space, s, kernel, {}, chunk);
+  expect_result_consistent(header, target, start_nonce, chunk, s, space.next.load() - first);
+}
+
 // Index of the smallest hash among `count` consecutive nonces from `start`.
 uint32_t index_of_minimum(const Header& header, uint32_t start, uint32_t count, Hash256& minimum) {
   uint32_t best = 0;
@@ -71,14 +83,10 @@ TEST_P(CpuSearch, EveryWorkerMeetsAnAllOnesTarget) {
                        Case{4, kMiningStart, 1}, Case{4, 0xFFFFFFFE, 3}}) {
     SCOPED_TRACE(testing::Message() << c.threads << " threads from 0x" << std::hex << c.start
                                     << ", chunks of " << std::dec << c.chunk);
-    WorkSpace space;
-    begin_work_space(space, first_position_of(time_of(header)), UINT64_MAX, c.start);
     SearchState s;
-    search_space(header, all_ones(), c.threads, space, s, GetParam(), {}, c.chunk);
+    search_and_check(header, all_ones(), c.threads, c.start, c.chunk, GetParam(), s);
     // Each chunk's first nonce is a hit, so the winner is the first nonce of
     // one of the chunks claimed first.
-    expect_result_consistent(header, all_ones(), c.start, c.chunk, s,
-                             space.next.load() - first_position_of(time_of(header)));
     EXPECT_EQ((s.result.nonce - c.start) % c.chunk, 0u);
     EXPECT_LT(s.result.nonce - c.start, c.threads * c.chunk);
     EXPECT_GE(s.hash_count.load(), 1u);
@@ -126,13 +134,8 @@ TEST_P(CpuSearch, SeveralWorkersEachStopAtTheFirstHitOfTheirChunk) {
   for (int seed = 2; seed < 6; ++seed) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     const Header header = make_header(seed);
-    const Hash256 target = easy_target(8);
-    WorkSpace space;
-    begin_work_space(space, first_position_of(time_of(header)), UINT64_MAX, kMiningStart);
     SearchState s;
-    search_space(header, target, 3, space, s, GetParam(), {}, 64);
-    expect_result_consistent(header, target, kMiningStart, 64, s,
-                             space.next.load() - first_position_of(time_of(header)));
+    search_and_check(header, easy_target(8), 3, kMiningStart, 64, GetParam(), s);
   }
 }
 
@@ -144,12 +147,8 @@ TEST_P(CpuSearch, TwoWorkersStartingAtTheTopNonce) {
     const Header header = make_header(seed);
     Hash256 target;
     index_of_minimum(header, start, 64, target);
-    WorkSpace space;
-    begin_work_space(space, first_position_of(time_of(header)), UINT64_MAX, start);
     SearchState s;
-    search_space(header, target, 2, space, s, GetParam(), {}, 16);
-    expect_result_consistent(header, target, start, 16, s,
-                             space.next.load() - first_position_of(time_of(header)));
+    search_and_check(header, target, 2, start, 16, GetParam(), s);
   }
 }
 
