@@ -17,10 +17,14 @@ LoopClock::duration gpu_retry_delay(int failures_in_a_row) {
 LoopClock::time_point fetch_due_at(const FetchState& state) {
   const bool news = !state.last_fetch_failed && (state.fetch_at_once || state.tip_moved);
   if (!news) return state.next_fetch;
-  return std::min(state.next_fetch, state.last_began + kShortestFetchInterval);
+  return std::min(state.next_fetch, state.last_news_began + kShortestFetchInterval);
 }
 
 bool fetch_due(const FetchState& state, LoopClock::time_point now) { return now >= fetch_due_at(state); }
+
+bool fetch_is_on_news(const FetchState& state, LoopClock::time_point now) {
+  return now < state.next_fetch && fetch_due(state, now);
+}
 
 bool work_stale(const FetchState& state) { return state.fetch_at_once || state.tip_moved; }
 

@@ -12,10 +12,11 @@ using namespace std::chrono_literals;
 // Fresh work about once a second, whatever the devices: the node's curtime
 // moves once a second, and a new chain tip is also announced by longpoll.
 constexpr LoopClock::duration kRefreshInterval = 1s;
-// The least time between the starts of two fetches when news asks for one at
+// The least time between the starts of two fetches that news asked for at
 // once (a block went in, the watch names a new tip): a chain whose blocks
 // come every few milliseconds, as a development node's easy target makes
-// them, then draws at most four fetches a second instead of one per block.
+// them, then draws at most four such fetches a second instead of one per
+// block. News after a fetch on the clock is fetched at once.
 constexpr LoopClock::duration kShortestFetchInterval = 250ms;
 // After a failed get_work: "Failed to get work, retrying in 5s...".
 constexpr LoopClock::duration kFetchRetryInterval = 5s;
@@ -47,7 +48,8 @@ LoopClock::duration gpu_retry_delay(int failures_in_a_row);
 // still be searched.
 struct FetchState {
   LoopClock::time_point next_fetch{};  // the clock's next refresh
-  LoopClock::time_point last_began{};  // when the last fetch began
+  // When the last fetch on news began; never, to begin with.
+  LoopClock::time_point last_news_began = LoopClock::time_point::min();
   bool last_fetch_failed = false;      // then next_fetch is the retry
   bool have_work = false;              // some work has been fetched and is kept
   LoopClock::time_point confirmed_at{};  // when the node last sent work
@@ -57,8 +59,12 @@ struct FetchState {
 
 // Ask the node now: on the clock, and after a block went in or when the
 // watch names a new tip at once, or kShortestFetchInterval after the last
-// fetch began if that is later; news does not cut the 5 s retry wait short.
+// fetch on news began if that is later; news does not cut the 5 s retry
+// wait short.
 bool fetch_due(const FetchState& state, LoopClock::time_point now);
+
+// True when a fetch due at `now` is one that news asked for before the clock.
+bool fetch_is_on_news(const FetchState& state, LoopClock::time_point now);
 
 // When fetch_due next turns true by itself: the clock's refresh, or sooner
 // for news.

@@ -278,8 +278,9 @@ bool adopt_work(MiningRun& run, BlockWork work, Clock::time_point now) {
     move_work_past(run.space, from);
     run.space.end.store(end);
   } else {
+    const int blocks_before = run.totals.blocks_found;
     stop_devices(run);
-    if (run.fetch.fetch_at_once) return false;
+    if (run.totals.blocks_found != blocks_before) return false;
     remember_key(run.history, run.key, run.space.next.load());
     begin_work_space(run.space, std::max(recall_key(run.history, key), from), end);
     run.key = key;
@@ -289,6 +290,7 @@ bool adopt_work(MiningRun& run, BlockWork work, Clock::time_point now) {
   run.fetch.have_work = true;
   run.fetch.confirmed_at = now;
   run.fetch.tip_moved = false;
+  run.fetch.fetch_at_once = false;
   run.out_of_date_said = false;
   run.cpu_start_due = true;
   run.gpu_start_due = true;
@@ -299,8 +301,7 @@ bool adopt_work(MiningRun& run, BlockWork work, Clock::time_point now) {
 // them on the work in hand for as long as it is usable.
 void fetch_work(MiningRun& run, Clock::time_point began) {
   const uint64_t number = ++run.fetches_begun;
-  run.fetch.fetch_at_once = false;
-  run.fetch.last_began = began;
+  if (fetch_is_on_news(run.fetch, began)) run.fetch.last_news_began = began;
   BlockWork work = run.ports.get_work();
   const Clock::time_point ended = run.ports.now();
   run.fetch.next_fetch = next_fetch_after(work.valid, began, ended);
@@ -310,9 +311,12 @@ void fetch_work(MiningRun& run, Clock::time_point began) {
     if (g_running.load()) std::fputs("Failed to get work, retrying in 5s...\n", stderr);
     return;
   }
-  // Solutions found while the node was asked go in first, with their work.
+  // Solutions found while the node was asked go in first, with their work;
+  // one that went in has moved the tip past this work too. Until fresh work
+  // is adopted, the work in hand stays stale after news.
+  const int blocks_before = run.totals.blocks_found;
   take_device_news(run);
-  if (run.fetch.fetch_at_once || !adopt_work(run, std::move(work), ended)) return;
+  if (run.totals.blocks_found != blocks_before || !adopt_work(run, std::move(work), ended)) return;
   if (run.submit.held && number >= run.submit.released_by_fetch) {
     run.submit.held = false;
     const std::optional<Solution> waiting = run.submit.waiting;

@@ -20,7 +20,6 @@ const LoopClock::time_point t0{};
 
 FetchState fetched_at(LoopClock::time_point when) {
   FetchState state;
-  state.last_began = when;
   state.next_fetch = next_fetch_after(true, when, when + 200ms);
   state.have_work = true;
   state.confirmed_at = when + 200ms;
@@ -29,26 +28,31 @@ FetchState fetched_at(LoopClock::time_point when) {
 
 // Once a second from the start of the last fetch, 5 s after a failed one
 // ended; after a block went in or on news of a new tip at once, but no
-// sooner than 250 ms after the last fetch began, and a new tip does not cut
-// the retry wait short.
+// sooner than 250 ms after the last fetch on news began, and a new tip does
+// not cut the retry wait short.
 TEST(LoopRules, TheNodeIsAskedOnTheClockAndOnNews) {
   FetchState state = fetched_at(t0);
   EXPECT_EQ(state.next_fetch, t0 + 1s);
   EXPECT_FALSE(fetch_due(state, t0 + 999ms));
   EXPECT_TRUE(fetch_due(state, t0 + 1s));
+  EXPECT_FALSE(fetch_is_on_news(state, t0 + 1s));
   EXPECT_EQ(fetch_due_at(state), t0 + 1s);
 
+  // News right after a fetch on the clock: at once.
   state.tip_moved = true;
-  EXPECT_TRUE(fetch_due(state, t0 + 300ms));
-  EXPECT_FALSE(fetch_due(state, t0 + 249ms));
-  EXPECT_EQ(fetch_due_at(state), t0 + 250ms);
+  EXPECT_TRUE(fetch_due(state, t0 + 10ms));
+  EXPECT_TRUE(fetch_is_on_news(state, t0 + 10ms));
+  // News again within 250 ms of the last fetch on news waits for the rest.
+  state.last_news_began = t0 + 10ms;
+  EXPECT_FALSE(fetch_due(state, t0 + 259ms));
+  EXPECT_TRUE(fetch_due(state, t0 + 260ms));
+  EXPECT_EQ(fetch_due_at(state), t0 + 260ms);
   state.tip_moved = false;
   state.fetch_at_once = true;
-  EXPECT_TRUE(fetch_due(state, t0 + 300ms));
   EXPECT_FALSE(fetch_due(state, t0 + 100ms));
+  EXPECT_TRUE(fetch_due(state, t0 + 300ms));
 
   FetchState failed = state;
-  failed.last_began = t0 + 1s;
   failed.next_fetch = next_fetch_after(false, t0 + 1s, t0 + 1s + 30ms);
   failed.last_fetch_failed = true;
   EXPECT_EQ(failed.next_fetch, t0 + 6s + 30ms);
