@@ -8,8 +8,8 @@
 // status lines go to standard output.
 //
 // Usage: bench_gpu_busy_share URL SECONDS RATE CPU_THREADS [BATCH_SIZE]
-//        (CPU_THREADS 0 means --gpu-only; BATCH_SIZE as --batch-size, default
-//        1048576, 0 sizes batches by time)
+//        (CPU_THREADS 0 means --gpu-only; BATCH_SIZE as --batch-size, whose
+//        default 0 sizes batches by time)
 
 #include <algorithm>
 #include <atomic>

@@ -21,7 +21,7 @@ os.environ.setdefault("TAMRIX_DEVNODE", os.path.join(ROOT, "tools", "devnode.py"
 import harness  # noqa: E402  (needs the environment above)
 
 TEMPLATES = {"large": ["--txs", "3000", "--tx-size", "333"], "small": ["--txs", "3"]}
-DEFAULT_BATCH_SIZE = 1048576
+DEFAULT_BATCH_SIZE = 0  # the miner's: sized by time
 SUMMARY_RE = re.compile(r"^busy_s (\S+) wall_s (\S+) getblocktemplate (\d+) repeats (\d+)$", re.M)
 
 

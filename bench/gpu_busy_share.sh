@@ -13,4 +13,4 @@ build=${1:?usage: bench/gpu_busy_share.sh BUILD_DIR [SECONDS [R [BATCH_SIZE]]]}
 binary=$build/bench/bench_gpu_busy_share
 [[ -x $binary ]] || { echo "gpu_busy_share.sh: no $binary; build the bench_gpu_busy_share target" >&2; exit 2; }
 exec python3 "$root/bench/gpu_busy_share.py" "$(realpath "$binary")" --seconds "${2:-15}" --rate "${3:-3.8e9}" \
-  --batch-size "${4:-1048576}"
+  --batch-size "${4:-0}"

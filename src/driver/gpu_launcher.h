@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/options.h"
 #include "gpu/backend.h"
 #include "mine/header_key.h"
 #include "mine/search_state.h"
@@ -34,9 +35,6 @@ struct GpuSolution {
   uint32_t nonce = 0;
   uint32_t header_time = 0;
 };
-
-// --batch-size 0: the GPU thread sizes its batches by time instead.
-constexpr uint32_t kBatchSizeByTime = 0;
 
 // GPU batches on a thread of their own, kGpuBatchSlots in flight: the next
 // batch is queued before the last one is collected, so the card starts it

@@ -457,7 +457,7 @@ void run_mining_loop(const Options& options, const DeviceModes& modes) {
     std::printf("GPU mining: disabled (--cpu-only)\n");
   else if (options.batch_size == kBatchSizeByTime)
     std::printf("GPU mining: device %d, batch size set by time (10 to 40 ms a batch)\n",
-                options.gpu_device);
+                options.gpu_device);  // --batch-size 0, the default
   else
     std::printf("GPU mining: device %d, batch size %u\n", options.gpu_device, options.batch_size);
 
