@@ -17,8 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "devnode_options.h"
 #include "driver/mining_loop.h"
 #include "driver/run_flag.h"
+#include "hash/byte_order.h"
 #include "node/gbt_client.h"
 
 using Clock = std::chrono::steady_clock;
@@ -30,13 +32,7 @@ int main(int argc, char** argv) {
   }
   const size_t wanted = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : 100;
 
-  Options options;
-  options.rpc_url = argv[1];
-  options.rpc_user = "tamrix";
-  options.rpc_pass = "tamrix";
-  options.coinbase_addr = "tamrixdev1qminer";
-  options.cpu_threads = 1;
-  options.cpu_only = true;
+  const Options options = devnode_cpu_options(argv[1]);
   const DeviceModes modes = derive_device_modes(options);
   GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
 
@@ -51,14 +47,11 @@ int main(int argc, char** argv) {
     if (latencies_ms.size() >= wanted) g_running.store(false);
     return client.submit_block(work, nonce);
   };
-  ports.launch_mining_kernel = [](const uint8_t*, uint32_t, uint32_t, const uint32_t*,
-                                  MiningResult*) { return -1; };
   ports.power_get_temp = [] { return -1; };
   ports.power_shutdown = [] {};
   ports.now = [] { return Clock::now(); };
-  ports.sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
   std::mt19937 random(12345);
-  ports.cpu_search = [&](const CpuSearchJob&, SearchState& state) {
+  ports.cpu_search = [&](const CpuSearchJob& job, SearchState& state) {
     const auto due = Clock::now() + std::chrono::milliseconds(20 + random() % 100);
     while (state.running.load() && Clock::now() < due)
       std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -66,6 +59,7 @@ int main(int argc, char** argv) {
     found_at.store(Clock::now().time_since_epoch().count());
     state.found.store(true);
     state.result.nonce = 0x80000000u;
+    state.result.header_time = header_time(job.header);
     state.result.found = true;
     if (state.wakeup) state.wakeup->release();
     return CpuSearchEnd::solved;

@@ -1,48 +1,127 @@
 #include "driver/gpu_launcher.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+
+#include "hash/byte_order.h"
 
 GpuLauncher::~GpuLauncher() { stop_gpu_launches(*this); }
 
 namespace {
 
-// The GPU thread: one batch after another from the header's nonces, until the
-// loop stops it, a batch fails or holds a solution, or no nonce is left. It
-// wakes the loop for each of those and once per unit for the refresh count.
-void launch_until_stopped(GpuLauncher& gpu, const GpuLaunchSetup& setup) {
-  GpuEnd end = GpuEnd::stopped;
-  uint64_t woken_for = 0;  // the wake_after value the loop was last woken for
-  while (gpu.running.load()) {
-    const GpuBatch batch = gpu.retry.size != 0
-                               ? gpu.retry
-                               : gpu_take_batch(*setup.space, &gpu.own_next, setup.batch_size);
-    gpu.retry = GpuBatch{0, 0};
-    if (batch.size == 0 && setup.batch_size != 0) {
-      end = GpuEnd::space_used_up;
-      break;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kFirstBatchByTime = uint64_t{1} << 20;
+constexpr uint64_t kSmallestBatchByTime = uint64_t{1} << 16;
+constexpr uint64_t kLargestBatchByTime = uint64_t{1} << 31;
+
+// A batch the card has been given, in the order it was queued.
+struct InFlight {
+  int slot;
+  WorkChunk chunk;
+};
+
+// Up to kGpuBatchSlots batches, oldest first; the GPU thread's own.
+struct Pipeline {
+  InFlight batches[kGpuBatchSlots];
+  int count = 0;
+
+  int free_slot() const {
+    for (int slot = 0; slot < kGpuBatchSlots; ++slot) {
+      bool used = false;
+      for (int k = 0; k < count; ++k) used = used || batches[k].slot == slot;
+      if (!used) return slot;
     }
-    MiningResult result{};
-    if ((*setup.launch)(gpu.header, batch.start_nonce, batch.size, gpu.target, &result) != 0) {
-      // A launch cut short by a stop is no failure; either way the batch is
-      // launched again before any other.
-      gpu.retry = batch;
-      end = gpu.running.load() ? GpuEnd::failed : GpuEnd::stopped;
-      break;
-    }
-    const uint64_t launched = gpu.launched.fetch_add(batch.size) + batch.size;
-    if (result.found) {
-      gpu.result = result;
-      end = GpuEnd::solved;
-      break;
-    }
-    const uint64_t wake_after = gpu.wake_after.load();
-    if (launched > wake_after && woken_for != wake_after) {
-      woken_for = wake_after;
-      setup.wakeup->release();
-    }
+    return -1;
   }
-  gpu.end = end;
-  if (end != GpuEnd::stopped) {
+  void push(InFlight batch) { batches[count++] = batch; }
+  InFlight pop_oldest() {
+    const InFlight oldest = batches[0];
+    std::move(batches + 1, batches + count, batches);
+    --count;
+    return oldest;
+  }
+};
+
+// The next batch: one kept from a failure first, otherwise a fresh claim.
+WorkChunk next_batch(GpuLauncher& gpu, const GpuLaunchSetup& setup) {
+  if (!gpu.retry.empty()) {
+    const WorkChunk kept = gpu.retry.front();
+    gpu.retry.erase(gpu.retry.begin());
+    return kept;
+  }
+  const uint64_t size = setup.batch_size == kBatchSizeByTime ? gpu.batch_size : setup.batch_size;
+  return claim_work(*setup.space, size);
+}
+
+// The GPU thread: keeps kGpuBatchSlots batches queued until the loop stops
+// it, a batch fails or holds a solution, or the space has no room left; then
+// collects what it queued, so that no batch is lost or queued twice and a
+// solution collected after a stop still reaches the loop. It wakes the loop
+// when it ends by itself.
+void launch_until_stopped(GpuLauncher& gpu, const GpuLaunchSetup& setup) {
+  uint8_t header[80];
+  std::memcpy(header, gpu.header, sizeof header);
+  Pipeline pipeline;
+  bool solved = false;
+  bool failed = false;
+  bool used_up = false;
+  Clock::time_point last_collect = Clock::now();
+
+  for (;;) {
+    while (pipeline.count < kGpuBatchSlots && gpu.running.load() && !solved && !failed &&
+           !used_up) {
+      const WorkChunk chunk = next_batch(gpu, setup);
+      if (chunk.size == 0) {
+        used_up = true;
+        break;
+      }
+      const int slot = pipeline.free_slot();
+      put_header_time(header, time_at(chunk.position));
+      if (setup.batches->queue(slot, header, nonce_at(*setup.space, chunk.position),
+                               static_cast<uint32_t>(chunk.size), gpu.target) != 0) {
+        gpu.retry.push_back(chunk);
+        failed = true;
+        break;
+      }
+      pipeline.push(InFlight{slot, chunk});
+    }
+    if (pipeline.count == 0) break;
+
+    const bool was_full = pipeline.count == kGpuBatchSlots;
+    const InFlight oldest = pipeline.pop_oldest();
+    MiningResult result{};
+    if (setup.batches->collect(oldest.slot, &result) != 0) {
+      gpu.retry.push_back(oldest.chunk);
+      failed = true;
+      continue;
+    }
+    gpu.launched.fetch_add(oldest.chunk.size);
+    if (result.found && !solved) {
+      gpu.solution = GpuSolution{result.nonce, time_at(oldest.chunk.position)};
+      solved = true;
+    }
+    // With a batch queued behind it, the time between two collects is the
+    // card's time for one batch.
+    const Clock::time_point now = Clock::now();
+    if (setup.batch_size == kBatchSizeByTime && was_full && oldest.chunk.size == gpu.batch_size)
+      gpu.batch_size = next_batch_size_by_time(gpu.batch_size,
+                                               std::chrono::duration<double>(now - last_collect).count());
+    last_collect = now;
+  }
+
+  // A failure while stopping is no failure of the card's: the batch is kept
+  // for the next start either way.
+  if (solved)
+    gpu.end = GpuEnd::solved;
+  else if (failed && gpu.running.load())
+    gpu.end = GpuEnd::failed;
+  else if (used_up)
+    gpu.end = GpuEnd::used_up;
+  else
+    gpu.end = GpuEnd::stopped;
+  if (gpu.end != GpuEnd::stopped && gpu.running.load()) {
     gpu.ended_by_itself.store(true);
     setup.wakeup->release();
   }
@@ -50,43 +129,34 @@ void launch_until_stopped(GpuLauncher& gpu, const GpuLaunchSetup& setup) {
 
 }  // namespace
 
+uint64_t next_batch_size_by_time(uint64_t size, double seconds) {
+  if (seconds < 0.010) return std::min(size * 2, kLargestBatchByTime);
+  if (seconds > 0.040) return std::max(size / 2, kSmallestBatchByTime);
+  return size;
+}
+
 bool start_gpu_launches(GpuLauncher& gpu, const uint8_t header[80], const uint32_t target[8],
                         const GpuLaunchSetup& setup) {
   const HeaderKey key = make_header_key(header, target);
-  if (!same_header_key(gpu.key, key)) {
-    std::memset(gpu.header, 0, sizeof gpu.header);
-    std::memcpy(gpu.header, key.header, sizeof key.header);
-    std::memcpy(gpu.target, key.target, sizeof gpu.target);
-    gpu.key = key;
-    gpu.own_next = 0;
-    gpu.retry = GpuBatch{0, 0};
-    gpu.used_up = false;
-  }
+  if (!same_header_key(gpu.key, key)) gpu.retry.clear();
+  std::memcpy(gpu.header, header, sizeof gpu.header);
+  std::memcpy(gpu.target, target, sizeof gpu.target);
+  gpu.key = key;
+  if (gpu.batch_size == 0) gpu.batch_size = kFirstBatchByTime;
   gpu.running.store(true);
   gpu.ended_by_itself.store(false);
   gpu.end = GpuEnd::stopped;
-  gpu.result = MiningResult{};
+  gpu.solution = GpuSolution{};
   return start_thread_or_say(gpu.thread, *setup.start_thread,
                              [&gpu, setup] { launch_until_stopped(gpu, setup); }, "GPU launch");
 }
 
 bool gpu_launches_not_joined(const GpuLauncher& gpu) { return gpu.thread.joinable(); }
 
-bool gpu_launches_cover(const GpuLauncher& gpu, const uint8_t header[80],
-                        const uint32_t target[8]) {
-  return gpu_launches_not_joined(gpu) && same_header_key(gpu.key, make_header_key(header, target));
-}
-
-bool gpu_launches_used_up(const GpuLauncher& gpu, const uint8_t header[80],
-                          const uint32_t target[8]) {
-  return gpu.used_up && same_header_key(gpu.key, make_header_key(header, target));
-}
-
 bool stop_gpu_launches(GpuLauncher& gpu, const std::function<void()>& stop_requested) {
   if (!gpu.thread.joinable()) return false;
   gpu.running.store(false);
   if (stop_requested) stop_requested();
   gpu.thread.join();
-  if (gpu.end == GpuEnd::space_used_up) gpu.used_up = true;
   return true;
 }

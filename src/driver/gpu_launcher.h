@@ -3,51 +3,72 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <thread>
+#include <vector>
 
+#include "driver/options.h"
 #include "gpu/backend.h"
 #include "mine/header_key.h"
-#include "mine/nonce_space.h"
 #include "mine/search_state.h"
+#include "mine/work_space.h"
 #include "mine/worker_starter.h"
 
-// launch_mining_kernel in the program, a fake in the driver's tests.
-using GpuLaunchFunction =
-    std::function<int(const uint8_t header[80], uint32_t start_nonce, uint32_t batch_size,
-                      const uint32_t target[8], MiningResult* result)>;
+// queue_mining_batch and collect_mining_batch in the program, fakes in the
+// driver's tests and the bench. Both are called from the GPU thread only.
+struct GpuBatchPorts {
+  std::function<int(int slot, const uint8_t header[80], uint32_t start_nonce, uint32_t batch_size,
+                    const uint32_t target[8])>
+      queue;
+  std::function<int(int slot, MiningResult* result)> collect;
+};
 
 // How the GPU thread left its loop.
-enum class GpuEnd { stopped, solved, failed, space_used_up };
+enum class GpuEnd {
+  stopped,  // the loop cleared `running`
+  solved,   // a collected batch held a solution (also one collected after a stop)
+  failed,   // a queue or collect failed; the batch is kept in `retry`
+  used_up,  // the space had nothing left to claim
+};
 
-// GPU batches launched one after another on a thread of their own, so that
-// the card keeps hashing while the main thread fetches work, submits and
-// prints. The thread takes its batches from the header's NonceSpace. Like
-// CpuCoordinator it keeps its own copy of the header and target, carries on
-// under a later unit of the same key, and resumes after a stop.
+// A GPU solution and the header time of the batch it was found in.
+struct GpuSolution {
+  uint32_t nonce = 0;
+  uint32_t header_time = 0;
+};
+
+// GPU batches on a thread of their own, kGpuBatchSlots in flight: the next
+// batch is queued before the last one is collected, so the card starts it
+// the moment it finishes the one before while the host reads that result.
+// The batches are claimed from the header key's WorkSpace. Like
+// CpuCoordinator it keeps its own copy of the header and target, and carries
+// on under later work of the same key.
+//
+// Who writes what: `running` by the loop. `ended_by_itself`, `launched`,
+// `end`, `solution`, `retry` and `batch_size` by the GPU thread while it
+// runs; the loop reads `ended_by_itself` and `launched` at any time, the
+// rest only after the join, and sets them up in start_gpu_launches, while
+// no GPU thread runs. `header`, `target` and `key` by the loop, only while
+// no GPU thread runs; the GPU thread reads them.
 struct GpuLauncher {
   std::atomic<bool> running{false};
   // Set by the thread when it has left its loop by itself (solved, failed or
-  // out of nonces), just before it wakes the loop.
+  // out of room), just before it wakes the mining loop.
   std::atomic<bool> ended_by_itself{false};
-  // Nonces of successful launches since mining began: the GPU's hash count.
+  // Nonces of batches collected whole since mining began: the GPU's hash count.
   std::atomic<uint64_t> launched{0};
-  // The thread wakes the loop once `launched` passes this, so the loop can
-  // end its unit by the refresh rule at once.
-  std::atomic<uint64_t> wake_after{std::numeric_limits<uint64_t>::max()};
-  GpuEnd end = GpuEnd::stopped;  // read only after the join
-  MiningResult result{};         // the solution when end is solved; likewise
+  GpuEnd end = GpuEnd::stopped;
+  GpuSolution solution;
+  // Claimed batches that failed: queued first next time on the same key, so
+  // that a failure loses no nonce. Never more than kGpuBatchSlots.
+  std::vector<WorkChunk> retry;
+  // The size of the next batch when it is sized by time; kept across
+  // restarts, so a card is measured once.
+  uint64_t batch_size = 0;
   std::thread thread;
 
-  // Written only while no thread runs.
   uint8_t header[80] = {};
   uint32_t target[8] = {};
   HeaderKey key;
-  uint64_t own_next = 0;  // next nonce of the GPU's own half
-  // A batch taken from the space whose launch failed: launched first next
-  // time, so that a failure loses no nonce.
-  GpuBatch retry{0, 0};
-  bool used_up = false;  // no nonce of this key is left for the GPU
 
   GpuLauncher() = default;
   GpuLauncher(const GpuLauncher&) = delete;
@@ -57,30 +78,29 @@ struct GpuLauncher {
 
 // What the GPU thread works with; everything outlives the thread.
 struct GpuLaunchSetup {
-  const GpuLaunchFunction* launch;
-  NonceSpace* space;
+  const GpuBatchPorts* batches;
+  WorkSpace* space;
   LoopWakeup* wakeup;
-  uint32_t batch_size;
+  uint32_t batch_size;                // --batch-size; kBatchSizeByTime: sized by time
   const WorkerStarter* start_thread;  // creates the GPU thread; empty: std::thread
 };
 
-// Starts launching on header and target: from where the last launches of the
-// same key stopped, otherwise from nonce 0. No thread may be running.
-// Returns false, after one line on standard error, when the thread cannot be
-// created.
+// Starts launching on header and target. Batches kept for a retry are
+// dropped when the key is not the one they were claimed for. No thread may
+// be running. Returns false, after one line on standard error, when the
+// thread cannot be created.
 bool start_gpu_launches(GpuLauncher& gpu, const uint8_t header[80], const uint32_t target[8],
                         const GpuLaunchSetup& setup);
 
 bool gpu_launches_not_joined(const GpuLauncher& gpu);
 
-// True while launches of this header and target have not been joined.
-bool gpu_launches_cover(const GpuLauncher& gpu, const uint8_t header[80], const uint32_t target[8]);
-
-// True when the last launches of this key found no nonce left to take.
-bool gpu_launches_used_up(const GpuLauncher& gpu, const uint8_t header[80],
-                          const uint32_t target[8]);
-
-// Asks the thread to stop after its current launch and joins it, calling
-// `stop_requested` (if set) in between. Returns false when no thread was
-// running.
+// Asks the thread to stop queuing and joins it once it has collected what it
+// queued, calling `stop_requested` (if set) in between. Returns false when no
+// thread was running.
 bool stop_gpu_launches(GpuLauncher& gpu, const std::function<void()>& stop_requested = {});
+
+// The size of the next batch sized by time, from the size of the last one and
+// the seconds the card took for it: doubled below 10 ms, halved above 40 ms,
+// so that a solution or a stop waits a few tens of milliseconds at most
+// while the host is woken no more than about a hundred times a second.
+uint64_t next_batch_size_by_time(uint64_t size, double seconds);

@@ -53,6 +53,13 @@ int main(int argc, char** argv) {
     power_shutdown();
     return 1;
   }
+  // Without GPU support every launch would fail: say so once, before
+  // connecting, rather than mine with nothing.
+  if (modes.gpu_enabled && !gpu_support_built_in()) {
+    std::fputs(kNoGpuSupportMessage, stderr);
+    power_shutdown();
+    return 1;
+  }
   run_mining_loop(options, modes);
   return 0;
 }

@@ -4,11 +4,17 @@
 #include "driver/options.h"
 
 // Mines against the node named by the options until g_running is cleared:
-// fetches work, searches it on the enabled devices, submits solutions and
-// prints a status line every 2 seconds. Expects has_node_settings(options).
-// Shuts the power controls down before it returns.
+// fetches work about once a second (and at once on news of a new chain tip),
+// searches it on the enabled devices, submits solutions and prints a status
+// line every 2 seconds. Expects has_node_settings(options), and a build with
+// GPU support when the GPU is enabled. Shuts the power controls down before
+// it returns.
 void run_mining_loop(const Options& options, const DeviceModes& modes);
 
 // The loop itself, from the first fetch to "Shutting down", with its
-// neighbours supplied by the caller.
-void mine_with_ports(const Options& options, const DeviceModes& modes, const MiningPorts& ports);
+// neighbours supplied by the caller. `wakeup` (optional) is the semaphore
+// that ends the loop's waits, for a caller whose own threads (the longpoll
+// watch) have news too; it must outlive the call and everything that
+// releases it.
+void mine_with_ports(const Options& options, const DeviceModes& modes, const MiningPorts& ports,
+                     LoopWakeup* wakeup = nullptr);

@@ -13,6 +13,9 @@
 // they are copied, because the secret in their arguments is overwritten once
 // the scan is done (see argument_masking.h), and are empty-optional until
 // given.
+// --batch-size 0, the default: the GPU thread sizes its batches by time.
+constexpr uint32_t kBatchSizeByTime = 0;
+
 struct Options {
   bool benchmark = false;                 // --benchmark: measure hash rates, no node
   bool show_help = false;                 // -h, --help
@@ -23,7 +26,7 @@ struct Options {
   int32_t power_limit = 0;                // --power-limit N: percent of TDP; 0 or less leaves it alone
   int32_t cpu_threads = 0;                // --cpu-threads N: CPU workers; 1 or more enables the CPU
   int32_t bench_duration = 5;             // --bench-duration N: seconds per benchmark half
-  uint32_t batch_size = 0x100000;         // --batch-size N: nonces per GPU launch
+  uint32_t batch_size = kBatchSizeByTime;  // --batch-size N: nonces per GPU launch
   std::optional<std::string> rpc_url;     // -o URL: the node's RPC endpoint (owned copy)
   const char* rpc_user = nullptr;         // -u USER: RPC user name
   std::optional<std::string> rpc_pass;    // -p PASS: RPC password (owned copy)
@@ -63,6 +66,11 @@ DeviceModes derive_device_modes(const Options& options);
 // device combination, or null when the combination is acceptable. Both
 // --cpu-only and --gpu-only is reported before a missing thread count.
 const char* device_combination_error(const Options& options);
+
+// Mining mode's answer to a run without --cpu-only in a build without GPU
+// support (newline included).
+inline constexpr const char* kNoGpuSupportMessage =
+    "Error: this build has no GPU support; mine with --cpu-only --cpu-threads N\n";
 
 // True when -o, -u, -p and --coinbase-addr were all given (empty counts).
 bool has_node_settings(const Options& options);

@@ -52,5 +52,10 @@ void ignore_closed_output() { std::signal(SIGPIPE, SIG_IGN); }
 
 const std::atomic<bool>& submission_abandoned() { return submission_given_up; }
 
+bool node_calls_abandoned() {
+  if (submission_given_up.load()) return true;
+  return !g_running.load() && !submission_underway.load();
+}
+
 void submission_begins() { submission_underway.store(true); }
 void submission_ends() { submission_underway.store(false); }

@@ -26,6 +26,12 @@ void install_signal_handlers();
 // output that can no longer be written is dropped. Called first thing.
 void ignore_closed_output();
 
+// True once calls to the node in progress are to be given up: after a stop,
+// except the submission of a block found before it, which only a second
+// signal gives up (submission_abandoned). The node client asks it during
+// every transfer.
+bool node_calls_abandoned();
+
 // Bracket every submission of a block.
 void submission_begins();
 void submission_ends();

@@ -29,7 +29,7 @@ void print_help() {
       "\n"
       "Performance:\n"
       "  --power-limit N       Set GPU power to N%% of TDP (requires root)\n"
-      "  --batch-size N        GPU nonces per kernel launch (default: 1048576)\n"
+      "  --batch-size N        GPU nonces per launch, 0 = by time (default: 0)\n"
       "\n"
       "Benchmark:\n"
       "  --benchmark           Run hash rate benchmark (no network needed)\n"

@@ -29,3 +29,13 @@ constexpr int kHeaderNonceOffset = 76;
 inline void put_header_nonce(uint8_t header[80], uint32_t nonce) {
   store_le32(header + kHeaderNonceOffset, nonce);
 }
+
+// And its time, seconds since 1970, in bytes 68..71: the one other field a
+// miner may change (the node lists "time" as mutable) to get more nonces.
+constexpr int kHeaderTimeOffset = 68;
+
+inline uint32_t header_time(const uint8_t header[80]) { return load_le32(header + kHeaderTimeOffset); }
+
+inline void put_header_time(uint8_t header[80], uint32_t time) {
+  store_le32(header + kHeaderTimeOffset, time);
+}

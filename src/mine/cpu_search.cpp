@@ -1,6 +1,9 @@
 #include "mine/cpu_search.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <vector>
@@ -29,47 +32,60 @@ void words_to_lanes(const uint32_t words[8], uint64_t lanes[4]) {
 
 enum class WorkerEnd { stopped, out_of_room };
 
-// One worker: positions *position, + stride, + 2 * stride, ... hashed `width`
-// at a time by the kernel from a midstate of header bytes 0..71, so each nonce
-// costs one permutation. A batch that holds a hit counts only the hashes up to
-// and including its earliest hit, so the count is what a one-at-a-time search
-// over the same sequence would report. On the way out *position becomes the
-// first position not counted: a later search of the same header that starts
-// there neither repeats nor skips a nonce of this worker's sequence.
-WorkerEnd cpu_mine_thread(const CpuSearchJob& job, uint64_t* position, uint32_t stride,
-                          SearchState& state) {
-  const SearchKernel& kernel = *job.kernel;
+// What a worker hashes from: its own copy of the header, and the midstate of
+// bytes 0..71 for the header time of its current chunk. A new time costs one
+// permutation, once per chunk at most.
+struct WorkerHeader {
+  uint8_t bytes[80];
   HeaderMidstate midstate;
-  header_midstate_init(&midstate, job.header);
+  uint32_t time = 0;
+  bool ready = false;
+
+  void use_time(uint32_t new_time) {
+    if (ready && new_time == time) return;
+    put_header_time(bytes, new_time);
+    header_midstate_init(&midstate, bytes);
+    time = new_time;
+    ready = true;
+  }
+};
+
+// One worker: claims a chunk of the space at a time and hashes it in nonce
+// order, `width` nonces per kernel call. A batch that holds a hit counts only
+// the hashes up to and including its earliest hit, so the count is what a
+// one-at-a-time search over the same chunks would report.
+WorkerEnd cpu_mine_thread(const CpuSearchJob& job, SearchState& state) {
+  const SearchKernel& kernel = *job.kernel;
+  WorkerHeader header;
+  std::memcpy(header.bytes, job.header, sizeof header.bytes);
   uint64_t target_lanes[4];
   words_to_lanes(job.target, target_lanes);
   const int width = kernel.width;
   uint64_t lanes[kMaxSearchKernelWidth][4];
-  const uint64_t first_position = *position;
-  uint64_t next = first_position;
+  uint64_t position = 0;
+  uint64_t left = 0;  // positions of the current chunk not yet hashed
   uint64_t hashes_done = 0;
   uint64_t hashes_published = 0;
-  // Offsets from kCpuStartNonce below room_end are the CPU's to hash.
-  uint64_t room_end = job.space ? 0 : std::numeric_limits<uint64_t>::max();
   WorkerEnd end = WorkerEnd::stopped;
 
   // Relaxed loads suffice: a stale value costs at most one extra batch, and
   // the compare-exchange below is what decides the winner.
   while (state.running.load(std::memory_order_relaxed) &&
          !state.found.load(std::memory_order_relaxed)) {
-    int usable = width;
-    if (job.space) {
-      const uint64_t first = next - kCpuStartNonce;
-      const uint64_t last = first + static_cast<uint64_t>(width - 1) * stride;
-      if (last >= room_end) room_end = cpu_claim_past(*job.space, last);
-      if (first >= room_end) {
+    if (left == 0) {
+      const WorkChunk chunk = claim_work(*job.space, job.chunk_size);
+      if (chunk.size == 0) {
         end = WorkerEnd::out_of_room;
         break;
       }
-      if (last >= room_end) usable = static_cast<int>((room_end - first + stride - 1) / stride);
+      position = chunk.position;
+      left = chunk.size;
+      header.use_time(time_at(position));
     }
+    const uint32_t first_nonce = nonce_at(*job.space, position);
+    const int usable = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(width), left));
 
-    kernel.hash(midstate, static_cast<uint32_t>(next), stride, lanes);
+    kernel.hash(header.midstate, first_nonce, 1, lanes);
     int counted = usable;
     for (int k = 0; k < usable; ++k) {
       if (!lanes_le_target(lanes[k], target_lanes)) continue;
@@ -77,15 +93,17 @@ WorkerEnd cpu_mine_thread(const CpuSearchJob& job, uint64_t* position, uint32_t 
       bool expected = false;
       if (state.found.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
         CpuMiningResult& result = state.result;
-        result.nonce = static_cast<uint32_t>(next + static_cast<uint64_t>(k) * stride);
+        result.nonce = first_nonce + static_cast<uint32_t>(k);
         for (int i = 0; i < 4; ++i) store_le64(result.hash + 8 * i, lanes[k][i]);
+        result.header_time = header.time;
         result.found = true;
         if (state.wakeup) state.wakeup->release();
       }
       break;
     }
 
-    next += static_cast<uint64_t>(counted) * stride;
+    position += static_cast<uint64_t>(counted);
+    left -= static_cast<uint64_t>(counted);
     hashes_done += static_cast<uint64_t>(counted);
     // Publishing the difference keeps the shared count exact whatever the
     // kernel's width, while touching its cache line once per batch.
@@ -95,7 +113,6 @@ WorkerEnd cpu_mine_thread(const CpuSearchJob& job, uint64_t* position, uint32_t 
     }
   }
   state.hash_count.fetch_add(hashes_done - hashes_published, std::memory_order_relaxed);
-  *position = next;
   return end;
 }
 
@@ -113,27 +130,24 @@ CpuSearchEnd cpu_search(const CpuSearchJob& job, SearchState& state) {
   // No kernel means a broken build; search_kernel_auto has said so once.
   if (job.kernel == nullptr || job.kernel->width < 1 || job.kernel->width > kMaxSearchKernelWidth)
     return CpuSearchEnd::could_not_search;
-  const int num_threads = static_cast<int>(job.positions.size());
-  const uint32_t stride = static_cast<uint32_t>(num_threads);
+  const int num_threads = std::max(job.num_threads, 0);
 
   std::vector<std::thread> workers;
-  std::vector<WorkerEnd> ends(job.positions.size(), WorkerEnd::stopped);
+  std::vector<WorkerEnd> ends(static_cast<size_t>(num_threads), WorkerEnd::stopped);
   int started = 0;
   try {
     // Reserved up front so that adding a started worker can never reallocate
     // (and throw) while it holds a running thread.
     workers.reserve(static_cast<size_t>(num_threads));
     for (; started < num_threads; ++started) {
-      uint64_t* position = &job.positions[static_cast<size_t>(started)];
       WorkerEnd* end = &ends[static_cast<size_t>(started)];
-      workers.push_back(start_thread_with(job.start_worker, [=, &job, &state] {
-        *end = cpu_mine_thread(job, position, stride, state);
+      workers.push_back(start_thread_with(job.start_worker, [end, &job, &state] {
+        *end = cpu_mine_thread(job, state);
       }));
     }
   } catch (const std::exception&) {
-    // The started workers keep their interleaved sequences; the nonces of the
-    // missing ones are simply not tried, and their positions stay where they
-    // were.
+    // The workers that started share the space between them; nothing is
+    // left out, only searched more slowly.
     std::fprintf(stderr, "tamrix-miner: could only start %d of %d CPU worker threads\n", started,
                  num_threads);
   }
@@ -146,18 +160,14 @@ CpuSearchEnd cpu_search(const CpuSearchJob& job, SearchState& state) {
   return CpuSearchEnd::space_used_up;
 }
 
-std::vector<uint64_t> first_positions(int num_threads, uint32_t start_nonce) {
-  std::vector<uint64_t> positions;
-  for (int i = 0; i < num_threads; ++i) positions.push_back(start_nonce + static_cast<uint64_t>(i));
-  return positions;
-}
-
 void cpu_mine(const uint8_t header[80], const uint32_t target[8], int num_threads,
               uint32_t start_nonce, SearchState& state) {
-  std::vector<uint64_t> positions = first_positions(num_threads, start_nonce);
+  WorkSpace space;
+  begin_work_space(space, first_position_of(header_time(header)), UINT64_MAX, start_nonce);
   CpuSearchJob job;
   job.header = header;
   job.target = target;
-  job.positions = positions;
+  job.num_threads = num_threads;
+  job.space = &space;
   cpu_search(job, state);
 }

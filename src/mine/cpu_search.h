@@ -1,33 +1,32 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
-#include <vector>
 
 #include "hash/search_kernels.h"
-#include "mine/nonce_space.h"
 #include "mine/search_state.h"
+#include "mine/work_space.h"
 #include "mine/worker_starter.h"
 
 // True when hash <= target as unsigned 256-bit numbers (8 words each, least
 // significant word first).
 bool hash_le_target(const uint32_t hash_words[8], const uint32_t target_words[8]);
 
+// Positions a CPU worker claims at a time: a few milliseconds of one core's
+// hashing, so the shared counter is touched rarely, and little is left
+// unsearched when a search is stopped halfway through its workers' chunks.
+constexpr uint64_t kCpuChunk = uint64_t{1} << 16;
+
 // One CPU search as its caller sets it up.
 struct CpuSearchJob {
-  const uint8_t* header = nullptr;   // 80 bytes; only bytes 0..75 are read
+  // 80 bytes: bytes 0..67 and 72..75 are read; the time (68..71) and the
+  // nonce (76..79) of each hash come from the chunk it was claimed in.
+  const uint8_t* header = nullptr;
   const uint32_t* target = nullptr;  // 8 words, least significant first
-  // Worker i begins at positions[i] and steps by positions.size(). A position
-  // is a nonce counted on past 2^32 (the nonce is its low 32 bits), so that a
-  // worker that has been all the way round is told from one that has not
-  // begun. On return each position is the first one that worker has not
-  // counted (the one after the solution, for the winner), ready to resume
-  // from; a worker that could not be started keeps its position.
-  std::span<uint64_t> positions;
-  // Shared with the GPU: workers hash only the nonces the CPU has claimed
-  // there, and positions are then at least kCpuStartNonce. Null: every worker
-  // wraps and goes on until it is stopped.
-  NonceSpace* space = nullptr;
+  int num_threads = 0;
+  // Where every worker claims its chunks, each searched in nonce order. The
+  // rest of a chunk claimed when the search is stopped is never searched.
+  WorkSpace* space = nullptr;
+  uint64_t chunk_size = kCpuChunk;
   WorkerStarter start_worker;                         // empty: std::thread
   const SearchKernel* kernel = search_kernel_auto();  // null: nothing can be searched
 };
@@ -36,24 +35,19 @@ struct CpuSearchJob {
 enum class CpuSearchEnd {
   stopped,           // `running` was cleared
   solved,            // a worker won `found`
-  space_used_up,     // every worker ran out of nonces the CPU may hash
+  space_used_up,     // every worker found the space's end
   could_not_search,  // no kernel, or no worker thread could be started
 };
 
-// Searches with one worker thread per position until `running` is cleared, a
-// worker wins `found`, or the workers run out of nonces. Returns after every
-// worker has ended; hash_count is then exact. When a worker cannot be
+// Searches with num_threads worker threads until `running` is cleared, a
+// worker wins `found`, or the space has nothing left to claim. Returns after
+// every worker has ended; hash_count is then exact. When a worker cannot be
 // started, one line goes to standard error and the search goes on with the
 // workers that did start; nothing is thrown.
 CpuSearchEnd cpu_search(const CpuSearchJob& job, SearchState& state);
 
-// Where the workers of a fresh search begin: worker i at start_nonce + i
-// (counted on past 2^32 rather than wrapping). Empty when num_threads is below
-// 1, which leaves nothing to search with.
-std::vector<uint64_t> first_positions(int num_threads, uint32_t start_nonce);
-
-// A fresh search with num_threads workers, worker i from start_nonce + i
-// (wrapping), on std::threads with the automatically chosen kernel: what the
-// benchmark runs.
+// A search of every position from the header's own time, the first nonce
+// being start_nonce, on std::threads with the automatically chosen kernel:
+// what the benchmark runs.
 void cpu_mine(const uint8_t header[80], const uint32_t target[8], int num_threads,
               uint32_t start_nonce, SearchState& state);

@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <cstring>
 
-// What decides the outcome of hashing a nonce: header bytes 0..75 and the
-// target. Two units of work with equal keys share every nonce's hash and
-// verdict, so a search of one may simply go on as a search of the other.
+#include "hash/byte_order.h"
+
+// What two units of work must share for a search of one to go on as a
+// search of the other: header bytes 0..75 except the time (68..71), and the
+// target. Equal keys give every (header time, nonce) pair the same hash and
+// verdict, so one WorkSpace serves them both.
 struct HeaderKey {
-  uint8_t header[76] = {};
+  uint8_t header[76] = {};  // time bytes zero
   uint32_t target[8] = {};
   bool set = false;  // false: no header searched yet; equal to no key
 };
@@ -15,6 +18,7 @@ struct HeaderKey {
 inline HeaderKey make_header_key(const uint8_t header[80], const uint32_t target[8]) {
   HeaderKey key;
   std::memcpy(key.header, header, sizeof key.header);
+  std::memset(key.header + kHeaderTimeOffset, 0, 4);
   std::memcpy(key.target, target, sizeof key.target);
   key.set = true;
   return key;

@@ -7,13 +7,14 @@
 // Outcome of one CPU search. Only the worker that wins `found` writes it, and
 // the caller reads it only after the search has returned.
 struct CpuMiningResult {
-  uint32_t nonce;    // the winning nonce, as it stood in header bytes 76..79
-  uint8_t hash[32];  // first 32 bytes of the winning header's SHA3-512 digest
-  bool found;        // true once the record holds a solution
+  uint32_t nonce;        // the winning nonce, as it stood in header bytes 76..79
+  uint8_t hash[32];      // first 32 bytes of the winning header's SHA3-512 digest
+  bool found;            // true once the record holds a solution
+  uint32_t header_time;  // header bytes 68..71 it was found with: the block goes in with them
 };
 
 // Released by whatever has news for the mining loop (a solution, a search
-// that ended by itself), so that the loop's wait between passes ends at once.
+// that ended by itself, a new chain tip), so that the loop's wait ends at once.
 using LoopWakeup = std::counting_semaphore<>;
 
 // What the caller of a search and its workers share. The caller sets it up

@@ -1,40 +1,45 @@
 // The mining loop driven pass by pass through fake neighbours: a scripted
-// node, a GPU backend whose launches (on the loop's GPU thread) are let
-// through one by one, a clock that moves only when the loop waits, and a CPU
+// node, a GPU whose batches (queued and collected on the loop's GPU thread)
+// finish one by one as the test lets them, a clock that moves only when the
+// loop waits or fetches, a longpoll watch the test moves by hand, and a CPU
 // search that records where each sitting starts and hands out a solution on
 // request.
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <condition_variable>
-#include <csignal>
-#include <cstdlib>
-#include <mutex>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "driver/loop_rules.h"
 #include "driver/mining_loop.h"
 #include "driver/run_flag.h"
+#include "hash/byte_order.h"
+#include "node/longpoll_watch.h"
 
 namespace {
 
 using Clock = MiningPorts::Clock;
 using namespace std::chrono_literals;
 
-constexpr uint32_t kCpuStart = 0x80000000u;
-constexpr uint32_t kDefaultBatch = 0x100000u;
+constexpr uint32_t kNodeTime = 1700000000;
 
-BlockWork make_work(uint8_t header_seed, int32_t height = 7) {
+BlockWork make_work(uint8_t header_seed, int32_t height = 7, uint32_t time = kNodeTime) {
   BlockWork work;
   for (int i = 0; i < 76; ++i) work.header[i] = static_cast<uint8_t>(header_seed + i);
+  put_header_time(work.header, time);
   for (uint32_t& word : work.target) word = 0x01234567u;
   work.height = height;
   work.txn_hex = "01";
@@ -56,48 +61,67 @@ bool wait_for(const std::function<bool()>& condition) {
 // One sitting of the CPU search as the fake saw it.
 struct Sitting {
   uint8_t first_header_byte;
-  std::vector<uint64_t> positions;  // each worker's first position
+  uint64_t first_position;  // the space's counter when it began
 };
 
-// The fake CPU search. Each sitting moves every worker on by
-// `hashes_per_worker` and adds them to the count when it ends, so that a
-// status line shows only the hashes of finished sittings. It runs until
-// stopped, or until a solution is planted, which it announces as the real
+// The fake CPU search. A sitting runs until it is stopped and then claims
+// `hashes_per_sitting` positions from the space, as if it had hashed them, so
+// that a status line shows only the hashes of finished sittings. A planted
+// solution lies at the end of one such claim; it is announced as the real
 // winner does. `cannot_search` makes every sitting end at once, as a search
-// with no kernel or no worker thread does.
+// with no kernel or no worker thread does; a space without room ends it at
+// once as used up.
 struct ScriptedSearch {
-  uint64_t hashes_per_worker = 1000;
+  uint64_t hashes_per_sitting = 1000;
   bool cannot_search = false;
-  uint64_t claim_chunks = 0;  // chunks of the nonce space each sitting claims first
   std::atomic<int> sittings_started{0};
+  std::atomic<int> sittings_ended_by_themselves{0};
+  std::atomic<bool> searching{false};  // a sitting runs and can take a plant
+  // Sittings that have begun searching or have ended by themselves.
+  std::atomic<int> sittings_settled{0};
   std::vector<Sitting> sittings;  // read by the test only after the loop has ended
   std::atomic<bool> plant{false};
   std::atomic<bool> planted{false};
-  uint32_t planted_nonce = 0x8000abcdu;
+  uint32_t planted_nonce = 0;
+  uint32_t planted_time = 0;
 
   CpuSearchEnd run(const CpuSearchJob& job, SearchState& state) {
-    sittings.push_back({job.header[0], {job.positions.begin(), job.positions.end()}});
-    if (claim_chunks > 0) cpu_claim_past(*job.space, claim_chunks * kCpuClaimChunk - 1);
+    sittings.push_back({job.header[0], job.space->next.load()});
     sittings_started.fetch_add(1);
-    if (cannot_search) return CpuSearchEnd::could_not_search;
+    if (cannot_search || !work_space_has_room(*job.space)) {
+      sittings_ended_by_themselves.fetch_add(1);
+      sittings_settled.fetch_add(1);
+      return cannot_search ? CpuSearchEnd::could_not_search : CpuSearchEnd::space_used_up;
+    }
+    searching.store(true);
+    sittings_settled.fetch_add(1);
     while (state.running.load() && !state.found.load()) {
       if (plant.exchange(false)) {
+        searching.store(false);
+        const WorkChunk chunk = claim_work(*job.space, hashes_per_sitting);
+        const uint64_t at = chunk.position + chunk.size - 1;
+        planted_nonce = nonce_at(*job.space, at);
+        planted_time = time_at(at);
         state.found.store(true);
         state.result.nonce = planted_nonce;
+        state.result.header_time = planted_time;
         state.result.found = true;
+        state.hash_count.fetch_add(chunk.size);
         if (state.wakeup) state.wakeup->release();
         planted.store(true);
-        break;
+        sittings_ended_by_themselves.fetch_add(1);
+        return CpuSearchEnd::solved;
       }
       std::this_thread::sleep_for(50us);
     }
-    for (uint64_t& p : job.positions) p += hashes_per_worker * job.positions.size();
-    state.hash_count.fetch_add(hashes_per_worker * job.positions.size());
-    return state.found.load() ? CpuSearchEnd::solved : CpuSearchEnd::stopped;
+    searching.store(false);
+    state.hash_count.fetch_add(claim_work(*job.space, hashes_per_sitting).size);
+    return CpuSearchEnd::stopped;
   }
 
   // Plants a solution and waits until the search has taken it.
   void plant_now() {
+    planted.store(false);
     plant.store(true);
     EXPECT_TRUE(wait_for([this] { return planted.load(); }));
   }
@@ -105,20 +129,23 @@ struct ScriptedSearch {
 
 struct Submission {
   uint8_t first_header_byte;
+  uint32_t header_time;
   uint32_t nonce;
-  int sittings_started_before;
-  MiningPorts::Clock::time_point at;
+  Clock::time_point at;
 };
 
-struct Launch {
+// One batch as the fake GPU received it.
+struct Batch {
   uint8_t first_header_byte;
+  uint32_t header_time;
   uint32_t start_nonce;
   uint32_t size;
+  int slot;
 };
 
-// A GPU answer under which launch `winner` (from 0) finds `nonce`; a
-// negative winner makes every launch find it.
-std::function<int(int, MiningResult*)> solution_at_launch(int winner, uint32_t nonce) {
+// A GPU answer under which the batch queued `winner`-th (from 0) finds
+// `nonce`; a negative winner makes every batch find it.
+std::function<int(int, MiningResult*)> solution_in_batch(int winner, uint32_t nonce) {
   return [winner, nonce](int k, MiningResult* result) {
     if (winner < 0 || k == winner) {
       result->found = true;
@@ -128,40 +155,53 @@ std::function<int(int, MiningResult*)> solution_at_launch(int winner, uint32_t n
   };
 }
 
-// The fake GPU. Its launches run on the loop's GPU thread, but only as many
-// as the main thread's fakes let through: each pass's wait lets `per_pass`
-// through and each fetch `during_fetch(call)`, and both wait until those
-// launches are done or the GPU thread has ended. A stop lets a waiting launch
-// go without launching, so that the loop can join the thread.
+// The fake GPU. Queuing returns at once; a collect waits until the main
+// thread's fakes let it through: each pass's wait lets `collects_per_pass`
+// through and each fetch `during_fetch(call)`, and both wait until those are
+// done and the GPU thread is back at the gate (or has ended). Once the loop
+// stops the thread, collects go through without leave, as a card finishes
+// what it was given.
 struct GatedGpu {
   std::mutex mutex;
   std::condition_variable changed;
   int permits = 0;
   int done = 0;
   int alive = 0;         // GPU threads that have not ended
-  bool waiting = false;  // a GPU thread is back at the gate, its last launch dealt with
+  bool waiting = false;  // a GPU thread is back at the gate
   bool closing = false;
-  std::vector<Launch> launches;
-  // Answers launch k (from 0); runs on the GPU thread.
+  std::vector<Batch> batches;
+  std::string calls;  // "q0 q1 c0 q0 c1 ...": queue and collect, by slot
+  int in_slot[kGpuBatchSlots] = {-1, -1};
+  // Answers queuing batch k (from 0), and collecting it; on the GPU thread.
+  std::function<int(int)> queue_answer = [](int) { return 0; };
   std::function<int(int, MiningResult*)> answer = [](int, MiningResult*) { return 0; };
 
-  int launch(const uint8_t header[80], uint32_t start_nonce, uint32_t size, MiningResult* result) {
+  int queue(int slot, const uint8_t header[80], uint32_t start_nonce, uint32_t size) {
+    std::lock_guard lock(mutex);
+    const int k = static_cast<int>(batches.size());
+    batches.push_back({header[0], header_time(header), start_nonce, size, slot});
+    calls += "q" + std::to_string(slot) + " ";
+    const int status = queue_answer(k);
+    if (status == 0) in_slot[slot] = k;
+    return status;
+  }
+
+  int collect(int slot, MiningResult* result) {
     std::unique_lock lock(mutex);
     waiting = true;
     changed.notify_all();
     changed.wait(lock, [this] { return permits > 0 || closing; });
     waiting = false;
-    if (permits == 0) return -1;  // the loop is stopping this thread
-    --permits;
-    const int k = static_cast<int>(launches.size());
-    launches.push_back({header[0], start_nonce, size});
-    const int status = answer(k, result);
+    if (permits > 0) --permits;
+    calls += "c" + std::to_string(slot) + " ";
+    const int status = answer(in_slot[slot], result);
+    in_slot[slot] = -1;
     ++done;
     changed.notify_all();
     return status;
   }
 
-  // Lets n launches through and waits for them; returns how many happened.
+  // Lets n collects through and waits for them; returns how many happened.
   int let_through(int n) {
     std::unique_lock lock(mutex);
     if (alive == 0 || n == 0) return 0;
@@ -169,8 +209,8 @@ struct GatedGpu {
     permits += n;
     changed.notify_all();
     const bool settled = changed.wait_for(
-        lock, 10s, [&] { return (done == before + n && waiting) || alive == 0; });
-    EXPECT_TRUE(settled) << "the GPU thread neither launched nor ended";
+        lock, 10s, [&] { return (done >= before + n && waiting) || alive == 0; });
+    EXPECT_TRUE(settled) << "the GPU thread neither collected nor ended";
     permits = 0;
     return done - before;
   }
@@ -200,89 +240,95 @@ struct Harness {
   DeviceModes modes{false, true};
   ScriptedSearch search;
   GatedGpu gpu;
-  Clock::time_point now{};  // moved only by the main thread's waits and sleeps
+  Clock::time_point now{};  // moved only by the main thread's waits and fetches
 
-  // get_work: call k (from 0) is answered by serve(k). The loop searches
-  // `stop_after_fetches` units; the fetch after them requests the stop.
+  // get_work: call k (from 0) is answered by serve(k). The fetch numbered
+  // stop_after_fetches requests the stop.
   std::function<BlockWork(int)> serve = [](int) { return make_work(1); };
-  std::function<int(int)> launches_during_fetch = [](int) { return 0; };
+  std::function<int(int)> collects_during_fetch = [](int) { return 0; };
+  Clock::duration fetch_time = 0ms;
   int stop_after_fetches = 5;
   int fetches = 0;
-  std::vector<int> passes_per_unit;  // waits between two fetches
   std::vector<Clock::time_point> fetch_times;
+  std::vector<Clock::time_point> gpu_start_times;
   std::vector<Submission> submissions;
-  bool accept_blocks = true;
+  std::function<bool(int)> accept = [](int) { return true; };  // submission k
 
-  // Each wait lets this many launches through; a launch takes launch_time.
-  int launches_per_pass = 1;
-  Clock::duration launch_time = 1ms;
+  // Each wait lets this many collects through; a batch takes batch_time.
+  int collects_per_pass = 1;
+  Clock::duration batch_time = 1ms;
   // Called at the start of wait k (from 0), on the main thread.
   std::function<void(int)> on_wait = [](int) {};
   int waits = 0;
   // How long into a wait a CPU solution arrives.
   Clock::duration cpu_news_after = 10ms;
-  // The first wait of each unit must bring news from the CPU search (which
-  // then ends by itself); it waits for that news in real time.
-  bool cpu_news_at_first_pass = false;
   bool refuse_thread = false;
   bool refuse_gpu_thread = false;
   int shutdowns = 0;
+  // The longpoll watch; unset: no watch.
+  bool watch = false;
+  TipNews tip;
 
   std::string out, err;
-  // A loop that never ends its unit is stopped here and fails its test's
+  // A loop that never ends is stopped here and fails its test's
   // expectations instead of hanging.
-  int passes_left = 100000;
-
-  void count_pass() {
-    ++passes_per_unit.back();
-    if (--passes_left == 0) g_running.store(false);
-  }
+  int waits_left = 100000;
 
   MiningPorts ports() {
     MiningPorts p;
     p.get_work = [this] {
       const int call = fetches++;
       fetch_times.push_back(now);
-      now += launch_time * gpu.let_through(launches_during_fetch(call));
-      if (call == stop_after_fetches)
-        g_running.store(false);
-      else
-        passes_per_unit.push_back(0);
+      now += fetch_time + batch_time * gpu.let_through(collects_during_fetch(call));
+      if (call == stop_after_fetches) g_running.store(false);
       return serve(call);
     };
     p.submit_block = [this](const BlockWork& work, uint32_t nonce) {
-      submissions.push_back({work.header[0], nonce, search.sittings_started.load(), now});
-      return accept_blocks;
+      const int k = static_cast<int>(submissions.size());
+      submissions.push_back({work.header[0], header_time(work.header), nonce, now});
+      return accept(k);
     };
-    p.launch_mining_kernel = [this](const uint8_t header[80], uint32_t start_nonce,
-                                    uint32_t batch_size, const uint32_t[8], MiningResult* result) {
-      return gpu.launch(header, start_nonce, batch_size, result);
+    p.gpu_batches.queue = [this](int slot, const uint8_t header[80], uint32_t start_nonce,
+                                 uint32_t size, const uint32_t*) {
+      return gpu.queue(slot, header, start_nonce, size);
+    };
+    p.gpu_batches.collect = [this](int slot, MiningResult* result) {
+      return gpu.collect(slot, result);
     };
     p.power_get_temp = [] { return 0; };
     p.power_shutdown = [this] { ++shutdowns; };
     p.now = [this] { return now; };
-    p.sleep = [this](std::chrono::milliseconds d) { now += d; };
     p.wait = [this](LoopWakeup& wakeup, std::chrono::milliseconds timeout) {
-      count_pass();
+      if (--waits_left == 0) g_running.store(false);
+      // Every sitting the loop has started has begun searching, or ended by
+      // itself, before the test looks: the fake clock does not wait for it.
+      EXPECT_TRUE(wait_for([this] { return search.sittings_settled.load() >= cpu_starts; }));
       on_wait(waits++);
-      const bool news_due = cpu_news_at_first_pass && passes_per_unit.back() == 1;
-      const int launched = gpu.let_through(launches_per_pass);
-      const bool woken = news_due ? wakeup.try_acquire_for(10s) : wakeup.try_acquire();
-      EXPECT_TRUE(woken || !news_due);
+      const int collected = gpu.let_through(collects_per_pass);
+      // A sitting that ended by itself has released the wakeup, or is about
+      // to: wait for it in real time, so that the pass sees it.
+      bool woken = wakeup.try_acquire();
+      if (!woken && search.sittings_ended_by_themselves.load() > cpu_news_taken)
+        woken = wakeup.try_acquire_for(10s);
+      cpu_news_taken = search.sittings_ended_by_themselves.load();
       if (!woken)
         now += timeout;
       else
-        now += launched > 0 ? launch_time * launched : cpu_news_after;
+        now += collected > 0 ? batch_time * collected : cpu_news_after;
       return woken;
     };
+    if (watch) p.tip_news = [this] { return tip; };
     p.cpu_search = [this](const CpuSearchJob& job, SearchState& state) {
       return search.run(job, state);
     };
-    if (refuse_thread)
-      p.start_thread = [](std::function<void()>) -> std::thread {
+    p.start_thread = [this](std::function<void()> body) {
+      if (refuse_thread)
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-      };
+      ++cpu_starts;
+      return std::thread(std::move(body));
+    };
     p.start_gpu_thread = [this](std::function<void()> body) {
+      gpu_start_times.push_back(now);
       if (refuse_gpu_thread)
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
       return gpu.start(std::move(body));
@@ -301,6 +347,22 @@ struct Harness {
     err = testing::internal::GetCapturedStderr();
     g_running.store(true);
   }
+
+  // Seconds since the start of every fetch, and of every start of the GPU
+  // thread.
+  std::vector<double> fetch_seconds() const { return seconds_of(fetch_times); }
+  std::vector<double> gpu_start_seconds() const { return seconds_of(gpu_start_times); }
+
+ private:
+  static std::vector<double> seconds_of(const std::vector<Clock::time_point>& times) {
+    std::vector<double> seconds;
+    for (const Clock::time_point t : times)
+      seconds.push_back(std::chrono::duration<double>(t - Clock::time_point{}).count());
+    return seconds;
+  }
+
+  int cpu_news_taken = 0;
+  int cpu_starts = 0;  // coordinator threads the loop has started
 };
 
 void cpu_only(Harness& h, int threads = 1) {
@@ -310,90 +372,412 @@ void cpu_only(Harness& h, int threads = 1) {
 
 void gpu_only(Harness& h) { h.modes = DeviceModes{true, false}; }
 
+void both(Harness& h) {
+  h.options.cpu_threads = 1;
+  h.modes = DeviceModes{true, true};
+}
+
 int count_of(const std::string& text, const std::string& line) {
   int n = 0;
   for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
   return n;
 }
 
-// Without a GPU a unit ends once more than a second has passed since the last
-// status line: the first unit runs 21 passes of 50 ms, the units begun between
-// one and two seconds after a status line one pass each, and the unit current
-// at a status line runs on to just over a second after it.
-TEST(MiningLoop, CpuOnlyTimeRule) {
-  Harness h;
-  cpu_only(h);
-  h.stop_after_fetches = 42;
-  h.run();
-  std::vector<int> expected{21};
-  for (int period = 0; period < 2; ++period) {
-    for (int i = 0; i < 18; ++i) expected.push_back(1);
-    expected.push_back(22);
+std::vector<double> every_second(int count, double from = 0) {
+  std::vector<double> seconds;
+  for (int k = 0; k < count; ++k) seconds.push_back(from + k);
+  return seconds;
+}
+
+// Every (header bytes 0..75, nonce) the GPU was given, each once at most:
+// per header, the batches' nonce spans (split where they wrap) never overlap.
+void expect_no_batch_repeats(const std::vector<Batch>& batches) {
+  std::map<std::pair<uint8_t, uint32_t>, std::vector<std::pair<uint64_t, uint64_t>>> spans;
+  for (const Batch& b : batches) {
+    auto& list = spans[{b.first_header_byte, b.header_time}];
+    const uint64_t begin = b.start_nonce;
+    const uint64_t end = begin + b.size;
+    list.emplace_back(begin, std::min<uint64_t>(end, kNoncesPerSecond));
+    if (end > kNoncesPerSecond) list.emplace_back(0, end - kNoncesPerSecond);
   }
-  while (expected.size() < 42) expected.push_back(1);
-  EXPECT_EQ(h.passes_per_unit, expected);
-  EXPECT_EQ(count_of(h.out, "(CPU) | Blocks: 0\n"), 2);
-  EXPECT_EQ(h.shutdowns, 1);
-  EXPECT_NE(h.out.find("Shutting down. Blocks found: 0\n"), std::string::npos);
+  for (auto& [header, list] : spans) {
+    std::sort(list.begin(), list.end());
+    for (size_t k = 1; k < list.size(); ++k)
+      EXPECT_LE(list[k - 1].second, list[k].first)
+          << "nonce " << list[k].first << " at time " << header.second << " given twice";
+  }
 }
 
-// One header served again and again is one sitting of the CPU search, not a
-// new one per unit; a new header stops it and starts a fresh one at the start
-// nonces. Only the last header is remembered, so the first one coming back
-// after it starts over too.
-TEST(MiningLoop, CpuSearchCarriesOnForTheSameHeaderAndRestartsForANewOne) {
+// One refresh rule for every device: the node is asked once a second,
+// whatever the devices do, and a header key the devices already search goes
+// on without a new sitting. The status line comes every 2 s.
+TEST(MiningLoop, WorkIsRefreshedOnceASecondOnEveryDevice) {
+  for (const char* mode : {"cpu", "gpu", "both"}) {
+    SCOPED_TRACE(mode);
+    Harness h;
+    if (std::string(mode) == "cpu") cpu_only(h);
+    if (std::string(mode) == "gpu") gpu_only(h);
+    if (std::string(mode) == "both") both(h);
+    h.collects_per_pass = 50;  // a fast card: many batches a pass
+    h.stop_after_fetches = 10;
+    h.run();
+    EXPECT_EQ(h.fetch_seconds(), every_second(11));
+    EXPECT_EQ(count_of(h.out, " | Blocks: 0\n"), 4);  // at 2, 4, 6 and 8 s
+    if (h.modes.cpu_enabled) {
+      EXPECT_EQ(h.search.sittings.size(), 1u);
+    }
+    if (h.modes.gpu_enabled) {
+      EXPECT_GT(h.gpu.batches.size(), 400u);
+      expect_no_batch_repeats(h.gpu.batches);
+    }
+    EXPECT_EQ(h.shutdowns, 1);
+    EXPECT_NE(h.out.find("Shutting down. Blocks found: 0\n"), std::string::npos);
+  }
+}
+
+// The GPU thread queues the next batch before it collects the last, slot by
+// slot, and takes consecutive positions: two batches are always in flight.
+TEST(MiningLoop, GpuKeepsTwoBatchesInFlight) {
   Harness h;
-  cpu_only(h, 2);
-  h.search.hashes_per_worker = 1000;
-  h.serve = [](int call) { return make_work(call < 30 ? 1 : call < 60 ? 2 : 1); };
-  h.stop_after_fetches = 80;
+  gpu_only(h);
+  h.options.batch_size = 1000;
+  h.stop_after_fetches = 1;
   h.run();
-  ASSERT_EQ(h.search.sittings.size(), 3u);
-  EXPECT_EQ(h.search.sittings[0].first_header_byte, 1);
-  EXPECT_EQ(h.search.sittings[0].positions, (std::vector<uint64_t>{kCpuStart, kCpuStart + 1}));
-  EXPECT_EQ(h.search.sittings[1].first_header_byte, 2);
-  EXPECT_EQ(h.search.sittings[1].positions, (std::vector<uint64_t>{kCpuStart, kCpuStart + 1}));
-  EXPECT_EQ(h.search.sittings[2].first_header_byte, 1);
-  EXPECT_EQ(h.search.sittings[2].positions, (std::vector<uint64_t>{kCpuStart, kCpuStart + 1}));
+  ASSERT_GE(h.gpu.batches.size(), 6u);
+  EXPECT_EQ(h.gpu.calls.substr(0, 30), "q0 q1 c0 q0 c1 q1 c0 q0 c1 q1 ");
+  for (size_t k = 0; k < h.gpu.batches.size(); ++k) {
+    EXPECT_EQ(h.gpu.batches[k].start_nonce, kFirstNonce + 1000 * k) << k;
+    EXPECT_EQ(h.gpu.batches[k].size, 1000u);
+    EXPECT_EQ(h.gpu.batches[k].header_time, kNodeTime);
+  }
+  // Every batch queued was collected before the thread was joined.
+  EXPECT_EQ(count_of(h.gpu.calls, "q"), count_of(h.gpu.calls, "c"));
 }
 
-// A change of target alone is a different search.
-TEST(MiningLoop, TargetChangeRestartsTheSearch) {
+// --batch-size 0 sizes batches by time instead of launching empty ones.
+TEST(MiningLoop, BatchSizeZeroIsSizedByTime) {
+  Harness h;
+  gpu_only(h);
+  h.options.batch_size = 0;
+  h.stop_after_fetches = 1;
+  h.run();
+  ASSERT_FALSE(h.gpu.batches.empty());
+  for (const Batch& b : h.gpu.batches) EXPECT_GE(b.size, 1u << 16);
+  EXPECT_EQ(h.gpu.batches[0].size, 1u << 20);
+  expect_no_batch_repeats(h.gpu.batches);
+}
+
+// A new curtime of the same header key moves the search on to that time;
+// the devices carry on, and a later template whose curtime is behind the
+// search changes nothing.
+TEST(MiningLoop, NewCurtimeMovesTheSearchOnWithoutARestart) {
+  Harness h;
+  both(h);
+  h.options.batch_size = 1u << 24;
+  h.serve = [](int call) { return make_work(1, 7, kNodeTime + (call == 2 ? 5 : call > 2 ? 3 : 0)); };
+  h.stop_after_fetches = 4;
+  h.run();
+  EXPECT_EQ(h.search.sittings.size(), 1u);
+  std::vector<uint32_t> times;
+  for (const Batch& b : h.gpu.batches) times.push_back(b.header_time);
+  EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+  EXPECT_EQ(times.front(), kNodeTime);
+  EXPECT_EQ(times.back(), kNodeTime + 5);
+  // The new time's search begins at the first nonce; what was in flight at
+  // the old time was still collected.
+  const auto first_new = std::find(times.begin(), times.end(), kNodeTime + 5);
+  ASSERT_NE(first_new, times.end());
+  EXPECT_EQ(h.gpu.batches[first_new - times.begin()].start_nonce, kFirstNonce);
+  expect_no_batch_repeats(h.gpu.batches);
+}
+
+// Once every nonce of a second has been given out the header time moves on
+// by one second; past kMaxSecondsAheadOfNode seconds ahead of the node's
+// curtime the devices wait, with one line for the key, until the node's time
+// moves.
+TEST(MiningLoop, HeaderTimeRollsOnAndStopsTenMinutesAhead) {
+  Harness h;
+  gpu_only(h);
+  h.options.batch_size = 1u << 31;  // two batches a second
+  h.collects_per_pass = 20;
+  h.serve = [](int call) { return make_work(1, 7, call < 40 ? kNodeTime : kNodeTime + 1); };
+  h.stop_after_fetches = 41;
+  h.run();
+  const size_t limit = 2 * (kMaxSecondsAheadOfNode + 1);
+  ASSERT_EQ(h.gpu.batches.size(), limit + 2);
+  for (size_t k = 0; k < limit; ++k) {
+    EXPECT_EQ(h.gpu.batches[k].header_time, kNodeTime + k / 2) << k;
+    EXPECT_EQ(h.gpu.batches[k].start_nonce, k % 2 == 0 ? kFirstNonce : 0u) << k;
+  }
+  EXPECT_EQ(h.gpu.batches[limit].header_time, kNodeTime + kMaxSecondsAheadOfNode + 1);
+  EXPECT_EQ(count_of(h.out,
+                     "Every nonce of every header time up to 600 s past the node's has been "
+                     "searched; waiting for new work\n"),
+            1);
+  expect_no_batch_repeats(h.gpu.batches);
+}
+
+// A new header key (another header, or another target) starts a fresh
+// search at its own time; going back to an earlier key goes on past what was
+// searched of it.
+TEST(MiningLoop, NewKeyStartsFreshAndAnEarlierKeyGoesOn) {
   Harness h;
   cpu_only(h);
+  h.search.hashes_per_sitting = 1000;
   h.serve = [](int call) {
-    BlockWork work = make_work(1);
-    if (call >= 3) work.target[7] = 0;
+    BlockWork work = make_work(call < 3 ? 1 : call < 6 ? 2 : 1);
+    if (call >= 9) work.target[7] = 0;
     return work;
+  };
+  h.stop_after_fetches = 10;
+  h.run();
+  ASSERT_EQ(h.search.sittings.size(), 4u);
+  const uint64_t first = first_position_of(kNodeTime);
+  EXPECT_EQ(h.search.sittings[0].first_header_byte, 1);
+  EXPECT_EQ(h.search.sittings[0].first_position, first);
+  EXPECT_EQ(h.search.sittings[1].first_header_byte, 2);
+  EXPECT_EQ(h.search.sittings[1].first_position, first);
+  EXPECT_EQ(h.search.sittings[2].first_header_byte, 1);
+  EXPECT_EQ(h.search.sittings[2].first_position, first + 1000);
+  EXPECT_EQ(h.search.sittings[3].first_position, first);  // another target
+}
+
+// A failed fetch leaves the devices on the work in hand: no sitting ends, the
+// status lines go on, and the node is asked again 5 s later, once per
+// failure line.
+TEST(MiningLoop, DevicesHashThroughAFailedFetch) {
+  Harness h;
+  both(h);
+  h.serve = [](int call) { return call >= 1 && call <= 3 ? BlockWork{} : make_work(1); };
+  h.stop_after_fetches = 5;
+  h.run();
+  EXPECT_EQ(h.fetch_seconds(), (std::vector<double>{0, 1, 6, 11, 16, 17}));
+  EXPECT_EQ(count_of(h.err, "Failed to get work, retrying in 5s...\n"), 3);
+  EXPECT_EQ(h.search.sittings.size(), 1u);
+  EXPECT_EQ(count_of(h.out, "(GPU+CPU) | Blocks: 0\n"), 8);
+  // The GPU never stopped: one pass, one batch, all along.
+  EXPECT_GE(h.gpu.batches.size(), 150u);
+  expect_no_batch_repeats(h.gpu.batches);
+}
+
+// Work the node has not confirmed for kWorkValidFor is searched no longer:
+// the devices stop with one line, and start again with the next work.
+TEST(MiningLoop, WorkTooOldStopsTheDevicesUntilTheNodeAnswers) {
+  Harness h;
+  both(h);
+  h.serve = [](int call) { return call >= 1 && call < 30 ? BlockWork{} : make_work(1); };
+  h.stop_after_fetches = 31;
+  // Batches queued and sittings started, seen at each pass between the
+  // expiry (120 s after the work at 0 s) and the next work (at 146 s).
+  std::vector<size_t> batches_while_waiting;
+  std::vector<int> sittings_while_waiting;
+  h.on_wait = [&](int) {
+    if (h.now < Clock::time_point{} + 121s || h.now >= Clock::time_point{} + 145s) return;
+    std::lock_guard lock(h.gpu.mutex);
+    batches_while_waiting.push_back(h.gpu.batches.size());
+    sittings_while_waiting.push_back(h.search.sittings_started.load());
+  };
+  h.run();
+  EXPECT_EQ(count_of(h.err,
+                     "The work in hand is out of date and the node sends no new work; the devices "
+                     "wait for it\n"),
+            1);
+  ASSERT_GT(batches_while_waiting.size(), 100u);
+  EXPECT_EQ(batches_while_waiting.front(), batches_while_waiting.back());
+  EXPECT_GT(batches_while_waiting.front(), 0u);
+  EXPECT_EQ(sittings_while_waiting.front(), 1);
+  EXPECT_EQ(sittings_while_waiting.back(), 1);
+  EXPECT_EQ(h.search.sittings.size(), 2u);  // started again by the work at 146 s
+}
+
+// News of a new tip from the watch fetches at once; news naming the tip of
+// the work in hand does not. When that fetch fails the devices stop, since
+// their work is out of date.
+TEST(MiningLoop, NewTipFromTheWatchFetchesAtOnce) {
+  Harness h;
+  both(h);
+  h.watch = true;
+  h.serve = [](int call) { return call == 2 ? BlockWork{} : make_work(call < 2 ? 1 : 2); };
+  h.stop_after_fetches = 4;
+  h.on_wait = [&](int k) {
+    if (k == 3) {  // 300 ms in: the tip of the work in hand, seen again
+      h.tip.changes = 1;
+      h.tip.fingerprint = tip_fingerprint_of(make_work(1).header);
+    }
+    if (k == 15) {  // about 1.5 s in: a new tip
+      h.tip.changes = 2;
+      h.tip.fingerprint = 0x1234;
+    }
+  };
+  h.run();
+  const std::vector<double> seconds = h.fetch_seconds();
+  ASSERT_EQ(seconds.size(), 5u);
+  EXPECT_EQ(seconds[1], 1.0);
+  EXPECT_NEAR(seconds[2], 1.5, 0.11);  // at once, not at 2 s
+  EXPECT_NEAR(seconds[3], seconds[2] + 5, 0.01);
+  EXPECT_EQ(count_of(h.err,
+                     "The work in hand is out of date and the node sends no new work; the devices "
+                     "wait for it\n"),
+            1);
+  EXPECT_EQ(h.search.sittings.size(), 2u);
+}
+
+// A failed batch takes the GPU out of the search: one line, then tries after
+// 1, 2, 4 ... seconds, each relaunching the failed batch first, while the CPU
+// mines on; once a batch goes through, one line says so.
+TEST(MiningLoop, FailedGpuIsRetriedWithABackOffWhileTheCpuMines) {
+  Harness h;
+  both(h);
+  h.options.batch_size = 1000;
+  h.gpu.answer = [](int k, MiningResult*) { return k < 8 ? -1 : 0; };
+  h.stop_after_fetches = 20;
+  h.run();
+  EXPECT_EQ(count_of(h.err, "GPU kernel failed\n"), 1);
+  EXPECT_EQ(count_of(h.out, "GPU kernel works again\n"), 1);
+  EXPECT_EQ(h.search.sittings.size(), 1u);
+  // Each try queues two batches and both fail: the first try at 0 s and
+  // three more 1, 2 and 4 s apart; the fifth, 8 s later, works.
+  ASSERT_GE(h.gpu.batches.size(), 12u);
+  for (size_t k = 0; k < 10; k += 2) {
+    EXPECT_EQ(h.gpu.batches[k].start_nonce, kFirstNonce) << k;  // the failed batches again
+    EXPECT_EQ(h.gpu.batches[k + 1].start_nonce, kFirstNonce + 1000) << k;
+  }
+  EXPECT_EQ(h.gpu.batches[10].start_nonce, kFirstNonce + 2000);
+  // A try's failure is seen once its second batch has been collected, a
+  // pass (101 ms) after it began; the pause runs from there.
+  const std::vector<double> starts = h.gpu_start_seconds();
+  ASSERT_EQ(starts.size(), 5u);
+  for (size_t k = 1; k < starts.size(); ++k)
+    EXPECT_NEAR(starts[k] - starts[k - 1], 0.101 + (1 << (k - 1)), 1e-9) << k;
+}
+
+// A refused GPU thread is a failed launch: it backs off the same way.
+TEST(MiningLoop, RefusedGpuThreadBacksOff) {
+  Harness h;
+  gpu_only(h);
+  h.refuse_gpu_thread = true;
+  h.stop_after_fetches = 10;
+  h.run();
+  EXPECT_EQ(h.gpu_start_seconds(), (std::vector<double>{0, 1, 3, 7}));
+  EXPECT_EQ(count_of(h.err, "tamrix-miner: could not start the GPU launch thread: "), 4);
+  EXPECT_EQ(count_of(h.err, "GPU kernel failed\n"), 1);
+  EXPECT_TRUE(h.gpu.batches.empty());
+}
+
+// A solution goes in with the work it was found for, in the header time it
+// was found with; an accepted block fetches fresh work at once.
+TEST(MiningLoop, SolutionsGoInWithTheirHeaderTime) {
+  Harness h;
+  both(h);
+  h.options.batch_size = 1u << 31;  // the GPU moves the time on by 2 s a pass
+  h.collects_per_pass = 4;
+  h.search.hashes_per_sitting = 1000;
+  // The new header's GPU search finds a block in its second batch of the
+  // time two seconds past its curtime.
+  h.gpu.answer = [&h](int k, MiningResult* result) {
+    const Batch& b = h.gpu.batches[static_cast<size_t>(k)];
+    if (b.first_header_byte == 2 && b.header_time == kNodeTime + 2 && b.start_nonce == 0) {
+      result->found = true;
+      result->nonce = 4242;
+    }
+    return 0;
+  };
+  h.on_wait = [&h](int k) {
+    if (k == 3) h.search.plant_now();
+  };
+  h.serve = [](int call) { return make_work(static_cast<uint8_t>(call == 0 ? 1 : 2), 7); };
+  h.stop_after_fetches = 2;
+  h.run();
+  ASSERT_EQ(h.submissions.size(), 2u) << h.out;
+  // The CPU's block, in the second the GPU's batches had reached.
+  EXPECT_EQ(h.submissions[0].first_header_byte, 1);
+  EXPECT_EQ(h.submissions[0].nonce, h.search.planted_nonce);
+  EXPECT_GT(h.search.planted_time, kNodeTime);
+  EXPECT_EQ(h.submissions[0].header_time, h.search.planted_time);
+  EXPECT_NE(h.out.find("Block 7 ACCEPTED (CPU)! (total: 1)\n"), std::string::npos) << h.out;
+  // The accepted block fetched again at once.
+  EXPECT_LT(h.fetch_times[1] - h.fetch_times[0], 1s);
+  EXPECT_EQ(h.submissions[1].first_header_byte, 2);
+  EXPECT_EQ(h.submissions[1].nonce, 4242u);
+  EXPECT_EQ(h.submissions[1].header_time, kNodeTime + 2);
+  EXPECT_NE(h.out.find("*** GPU SOLUTION! Nonce: 4242 ***\nBlock 7 ACCEPTED (GPU)! (total: 2)\n"),
+            std::string::npos);
+}
+
+// Once a block of ours has gone in, the work it was found on is stale: the
+// devices stop until fresh work comes, and what another device still finds
+// on the old work (here the GPU's batches in flight) is not submitted.
+TEST(MiningLoop, AfterAnAcceptedBlockTheOldWorkIsNeitherSearchedNorSubmitted) {
+  Harness h;
+  both(h);
+  h.gpu.answer = [&h](int k, MiningResult* result) {
+    if (h.gpu.batches[static_cast<size_t>(k)].first_header_byte == 1 && k >= 1) {
+      result->found = true;
+      result->nonce = 99;
+    }
+    return 0;
+  };
+  h.on_wait = [&h](int k) {
+    if (k == 0) h.search.plant_now();
+  };
+  h.serve = [](int call) { return make_work(static_cast<uint8_t>(call == 0 ? 1 : 2), 7 + call); };
+  h.stop_after_fetches = 2;
+  h.run();
+  ASSERT_EQ(h.submissions.size(), 1u) << h.out;
+  EXPECT_EQ(h.submissions[0].nonce, h.search.planted_nonce);
+  EXPECT_EQ(h.out.find("GPU SOLUTION"), std::string::npos) << h.out;
+  // The batches of the old work were all queued before the block went in.
+  for (size_t k = 0; k < h.gpu.batches.size(); ++k)
+    EXPECT_TRUE(h.gpu.batches[k].first_header_byte != 1 || k <= 2) << k;
+  EXPECT_EQ(h.err, "");
+}
+
+// Blocks that go in one after another, as on a node whose target is met
+// every few milliseconds: each fetches fresh work, the first at once, then
+// no sooner than 250 ms after the last such fetch began.
+TEST(MiningLoop, BlocksInQuickSuccessionFetchAtMostFourTimesASecond) {
+  Harness h;
+  cpu_only(h);
+  h.serve = [](int call) { return make_work(static_cast<uint8_t>(call + 1), call + 1); };
+  h.on_wait = [&h](int) {
+    if (h.search.searching.load()) h.search.plant_now();
+  };
+  h.stop_after_fetches = 12;
+  h.run();
+  EXPECT_GE(h.submissions.size(), 10u);
+  EXPECT_LT(h.fetch_times[1] - h.fetch_times[0], 50ms);
+  for (size_t k = 2; k < h.fetch_times.size(); ++k)
+    EXPECT_GE(h.fetch_times[k] - h.fetch_times[k - 1], kShortestFetchInterval) << k;
+  EXPECT_LT(h.fetch_times.back() - h.fetch_times.front(), 12 * 300ms);
+}
+
+// After a refused block nothing is submitted until work fetched after the
+// refusal has come in: then the one solution kept meanwhile goes in. Every
+// block refused means one submitblock per fetch at most.
+TEST(MiningLoop, AfterARefusedBlockTheNextWaitsForNewWork) {
+  Harness h;
+  cpu_only(h);
+  h.accept = [](int) { return false; };
+  h.on_wait = [&h](int) {
+    if (h.search.searching.load()) h.search.plant_now();  // a solution in every pass it can
   };
   h.stop_after_fetches = 6;
   h.run();
-  ASSERT_EQ(h.search.sittings.size(), 2u);
-  EXPECT_EQ(h.search.sittings[1].positions, std::vector<uint64_t>{kCpuStart});
+  // The first went in at once; every later one right after a fetch, one per
+  // fetch, with the solution kept since the refusal before.
+  ASSERT_EQ(h.submissions.size(), h.fetch_times.size());
+  EXPECT_LT(h.submissions[0].at, h.fetch_times[1]);
+  for (size_t k = 1; k < h.submissions.size(); ++k) {
+    EXPECT_EQ(h.submissions[k].at, h.fetch_times[k]) << k;
+    EXPECT_EQ(h.submissions[k].header_time, kNodeTime) << k;
+  }
+  EXPECT_EQ(count_of(h.out, "ACCEPTED"), 0);
+  EXPECT_NE(h.out.find("Shutting down. Blocks found: 0\n"), std::string::npos);
 }
 
-// After a failed fetch the search is stopped for the five-second wait and
-// resumed afterwards on the same header, each worker moved on by what it did
-// (with two workers, 2 * 1000 nonces each); its hashes are counted once.
-TEST(MiningLoop, FailedFetchStopsTheSearchAndTheSameHeaderResumesIt) {
-  Harness h;
-  cpu_only(h, 2);
-  h.serve = [](int call) { return call == 1 ? BlockWork{} : make_work(1); };
-  h.stop_after_fetches = 3;
-  h.run();
-  EXPECT_NE(h.err.find("Failed to get work, retrying in 5s...\n"), std::string::npos);
-  ASSERT_EQ(h.search.sittings.size(), 2u);
-  EXPECT_EQ(h.search.sittings[1].positions,
-            (std::vector<uint64_t>{kCpuStart + 2000, kCpuStart + 2001}));
-  // Unit 1 runs 21 passes (1.05 s), then comes the 5 s wait; the first pass of
-  // the resumed sitting, at 6.10 s, prints the status with the first
-  // sitting's 2000 hashes: 2000 / 6.10 = 327.87 H/s.
-  EXPECT_NE(h.out.find("0.33 kH/s (CPU) | Blocks: 0\n"), std::string::npos) << h.out;
-}
-
-// A solution found while the next work is fetched goes in with the work it
-// was found for, before any search of the new work starts, whatever that
-// fetch brought back; the work fetched meanwhile is dropped for a fresh fetch.
+// A solution found while the node is asked goes in first, with the work it
+// was found for, whatever the fetch brought; after an accepted block the
+// work fetched meanwhile is dropped for a fresh fetch.
 TEST(MiningLoop, SolutionFoundDuringTheFetchIsSubmittedWithItsOwnWork) {
   struct Case {
     const char* fetched;
@@ -418,217 +802,24 @@ TEST(MiningLoop, SolutionFoundDuringTheFetchIsSubmittedWithItsOwnWork) {
     ASSERT_EQ(h.submissions.size(), 1u);
     EXPECT_EQ(h.submissions[0].first_header_byte, 1);
     EXPECT_EQ(h.submissions[0].nonce, h.search.planted_nonce);
-    EXPECT_EQ(h.submissions[0].sittings_started_before, 1);
-    EXPECT_NE(
-        h.out.find("*** CPU SOLUTION! Nonce: 2147527629 ***\nBlock 7 ACCEPTED (CPU)! (total: 1)\n"),
-        std::string::npos)
-        << h.out;
-    EXPECT_EQ(h.err.find("Failed to get work"), std::string::npos);
-    // The third fetch's header 3 is searched; the second fetch's work never is.
-    ASSERT_EQ(h.search.sittings.size(), 2u);
-    EXPECT_EQ(h.search.sittings[1].first_header_byte, 3);
+    EXPECT_NE(h.out.find("Block 7 ACCEPTED (CPU)! (total: 1)\n"), std::string::npos) << h.out;
+    // Header 2 was never searched.
+    for (const Sitting& s : h.search.sittings) EXPECT_NE(s.first_header_byte, 2);
     EXPECT_NE(h.out.find("Shutting down. Blocks found: 1\n"), std::string::npos);
   }
 }
 
-// With the default batch a unit ends after its 17th launch, not its 16th; the
-// next unit of the same header launches on from where the last one stopped,
-// a new header from 0.
-TEST(MiningLoop, GpuRefreshAfterTheSeventeenthLaunchAndResume) {
-  Harness h;
-  gpu_only(h);
-  h.serve = [](int call) { return make_work(call < 2 ? 1 : 2); };
-  h.stop_after_fetches = 3;
-  h.run();
-  ASSERT_EQ(h.passes_per_unit.size(), 3u);
-  EXPECT_EQ(h.passes_per_unit[0], 17);
-  EXPECT_EQ(h.passes_per_unit[1], 17);
-  EXPECT_EQ(h.passes_per_unit[2], 17);
-  ASSERT_EQ(h.gpu.launches.size(), 51u);
-  for (size_t k = 0; k < 34; ++k) EXPECT_EQ(h.gpu.launches[k].start_nonce, k * 0x100000u) << k;
-  EXPECT_EQ(h.gpu.launches[34].first_header_byte, 2);
-  EXPECT_EQ(h.gpu.launches[34].start_nonce, 0u);
-}
-
-// A batch size of 0 never moves the nonce, so only a solution (or a failure,
-// or a stop) ends the unit.
-TEST(MiningLoop, BatchSizeZeroNeverRefreshes) {
-  Harness h;
-  gpu_only(h);
-  h.options.batch_size = 0;
-  h.gpu.answer = solution_at_launch(39, 12345);
-  h.stop_after_fetches = 1;
-  h.run();
-  EXPECT_EQ(h.passes_per_unit, std::vector<int>{40});
-  ASSERT_EQ(h.submissions.size(), 1u);
-  EXPECT_EQ(h.submissions[0].nonce, 12345u);
-  EXPECT_NE(h.out.find("*** GPU SOLUTION! Nonce: 12345 ***\nBlock 7 ACCEPTED (GPU)! (total: 1)\n"),
-            std::string::npos);
-}
-
-// A failed launch ends the unit without a status line and the next fetch
-// follows at once; the CPU search is not stopped for it.
-TEST(MiningLoop, FailedLaunchRefetchesAtOnceAndKeepsTheCpuSearch) {
-  Harness h;
-  gpu_only(h);
-  h.options.cpu_threads = 1;
-  h.modes = DeviceModes{true, true};
-  h.gpu.answer = [](int, MiningResult*) { return -1; };
-  h.launch_time = 3s;  // would pass the status threshold if a line were due
-  h.stop_after_fetches = 5;
-  h.run();
-  EXPECT_EQ(count_of(h.err, "GPU kernel failed\n"), 5);
-  EXPECT_EQ(count_of(h.out, "Blocks: 0\n"), 0);
-  EXPECT_EQ(h.search.sittings.size(), 1u);
-  EXPECT_EQ(h.passes_per_unit, std::vector<int>(5, 1));
-}
-
-// The pass that finds a GPU solution still reaches the status step.
-TEST(MiningLoop, GpuSolutionPassStillPrintsStatus) {
-  Harness h;
-  gpu_only(h);
-  h.launch_time = 2500ms;
-  h.gpu.answer = solution_at_launch(-1, 77);
-  h.accept_blocks = false;
-  h.stop_after_fetches = 1;
-  h.run();
-  EXPECT_NE(h.out.find("*** GPU SOLUTION! Nonce: 77 ***\n"), std::string::npos);
-  EXPECT_EQ(h.out.find("ACCEPTED"), std::string::npos);  // the node said no
-  // 0x100000 nonces in 2.5 s.
-  EXPECT_NE(h.out.find("*** GPU SOLUTION! Nonce: 77 ***\n419.43 kH/s (GPU) | Blocks: 0\n"),
-            std::string::npos)
-      << h.out;
-  EXPECT_EQ(h.gpu.launches.size(), 1u);
-}
-
-// A GPU thread the system refuses is reported; with nothing launching, each
-// unit is one pass, and the next one tries again.
-TEST(MiningLoop, RefusedGpuThreadIsReportedAndTriedAgainEachUnit) {
-  Harness h;
-  gpu_only(h);
-  h.refuse_gpu_thread = true;
-  h.stop_after_fetches = 3;
-  h.run();
-  EXPECT_EQ(count_of(h.err, "tamrix-miner: could not start the GPU launch thread: "), 3);
-  EXPECT_EQ(h.passes_per_unit, std::vector<int>(3, 1));
-  EXPECT_TRUE(h.gpu.launches.empty());
-}
-
-// A coordinator thread the system refuses is reported and the loop goes on,
-// trying again for the next unit.
-TEST(MiningLoop, RefusedCoordinatorThreadIsReportedAndMiningGoesOn) {
-  Harness h;
-  cpu_only(h);
-  h.refuse_thread = true;
-  h.stop_after_fetches = 3;
-  h.run();
-  EXPECT_EQ(count_of(h.err, "tamrix-miner: could not start the CPU search thread: "), 3);
-  EXPECT_TRUE(h.search.sittings.empty());
-  EXPECT_NE(h.out.find("Shutting down. Blocks found: 0\n"), std::string::npos);
-  EXPECT_EQ(h.shutdowns, 1);
-}
-
-// A GPU solution found while the next work is fetched goes in with the work
-// it was found for, before anything else; the work fetched meanwhile is
-// dropped for a fresh fetch, and the next header's launches begin at 0.
-TEST(MiningLoop, GpuSolutionDuringTheFetchIsSubmittedWithItsOwnWork) {
-  Harness h;
-  gpu_only(h);
-  h.serve = [](int call) { return make_work(call == 0 ? 1 : call == 1 ? 2 : 3, 99); };
-  h.launches_during_fetch = [](int call) { return call == 1 ? 2 : 0; };
-  h.gpu.answer = solution_at_launch(18, 4242);
-  h.stop_after_fetches = 3;
-  h.run();
-  ASSERT_EQ(h.submissions.size(), 1u);
-  EXPECT_EQ(h.submissions[0].first_header_byte, 1);
-  EXPECT_EQ(h.submissions[0].nonce, 4242u);
-  EXPECT_NE(h.out.find("*** GPU SOLUTION! Nonce: 4242 ***\nBlock 99 ACCEPTED (GPU)! (total: 1)\n"),
-            std::string::npos)
-      << h.out;
-  // Launches 17 and 18 ran during the fetch, on the old header and onward
-  // from where unit 0 stopped; header 2 was never searched.
-  ASSERT_EQ(h.gpu.launches.size(), 36u);
-  EXPECT_EQ(h.gpu.launches[18].first_header_byte, 1);
-  EXPECT_EQ(h.gpu.launches[18].start_nonce, 18 * kDefaultBatch);
-  EXPECT_EQ(h.gpu.launches[19].first_header_byte, 3);
-  EXPECT_EQ(h.gpu.launches[19].start_nonce, 0u);
-  EXPECT_EQ(h.passes_per_unit, (std::vector<int>{17, 0, 17}));
-}
-
-// Once the GPU has walked its own half it takes batches from the top of the
-// CPU's half, down to where the CPU's claims end, and never into them.
-TEST(MiningLoop, GpuReachingTheCpuRangeTakesOnlyWhatTheCpuHasNotClaimed) {
-  Harness h;
-  h.modes = DeviceModes{true, true};
-  h.options.cpu_threads = 1;
-  h.options.batch_size = 1u << 30;
-  h.search.claim_chunks = 3;
-  h.on_wait = [&h](int k) {
-    if (k == 0) {
-      EXPECT_TRUE(wait_for([&h] { return h.search.sittings_started.load() == 1; }));
-    }
-  };
-  h.stop_after_fetches = 6;
-  h.run();
-  const uint32_t cpu_claimed = static_cast<uint32_t>(3 * kCpuClaimChunk);
-  ASSERT_EQ(h.gpu.launches.size(), 4u);
-  EXPECT_EQ(h.gpu.launches[0].start_nonce, 0u);
-  EXPECT_EQ(h.gpu.launches[1].start_nonce, 1u << 30);
-  EXPECT_EQ(h.gpu.launches[2].start_nonce, 0xC0000000u);
-  EXPECT_EQ(h.gpu.launches[3].start_nonce, kCpuStart + cpu_claimed);
-  EXPECT_EQ(h.gpu.launches[3].size, (1u << 30) - cpu_claimed);
-  // The CPU still has its claimed nonces to hash, so the header is not
-  // reported as used up.
-  EXPECT_EQ(h.out.find("Every nonce of this header"), std::string::npos);
-}
-
-// When every nonce of a header has been taken, the GPU waits for a new
-// header: the loop says so once and fetches once per 50 ms pass, no faster,
-// until the header changes; a new header starts from nonce 0.
-TEST(MiningLoop, WholeSpaceUsedUpWaitsForANewHeaderWithoutSpinning) {
-  Harness h;
-  gpu_only(h);
-  h.options.batch_size = 1u << 31;
-  h.serve = [](int call) { return make_work(call < 6 ? 1 : 2); };
-  h.stop_after_fetches = 7;
-  h.run();
-  ASSERT_EQ(h.gpu.launches.size(), 3u);
-  EXPECT_EQ(h.gpu.launches[0].start_nonce, 0u);
-  EXPECT_EQ(h.gpu.launches[1].start_nonce, kCpuStart);
-  EXPECT_EQ(h.gpu.launches[2].first_header_byte, 2);
-  EXPECT_EQ(h.gpu.launches[2].start_nonce, 0u);
-  EXPECT_EQ(count_of(h.out, "Every nonce of this header has been searched; waiting for new work\n"),
-            1);
-  EXPECT_EQ(h.passes_per_unit, std::vector<int>(7, 1));
-  // Units 3 to 5 found nothing to launch: each is one full 50 ms wait.
-  for (int unit = 3; unit < 6; ++unit)
-    EXPECT_EQ(h.fetch_times[unit + 1] - h.fetch_times[unit], 50ms) << unit;
-}
-
-// A CPU solution ends the pass's wait at once: it is submitted 10 ms into
-// the fourth wait, where the sleep would have run to 200 ms.
-TEST(MiningLoop, SolutionDuringTheWaitIsActedOnAtOnce) {
-  Harness h;
-  cpu_only(h);
-  h.on_wait = [&h](int k) {
-    if (k == 3) h.search.plant_now();
-  };
-  h.stop_after_fetches = 1;
-  h.run();
-  ASSERT_EQ(h.submissions.size(), 1u);
-  EXPECT_EQ(h.submissions[0].at - Clock::time_point{}, 160ms);
-  EXPECT_EQ(h.passes_per_unit, std::vector<int>{4});
-}
-
 // A stop requested after a device found a solution but before the loop
-// noticed it: the block still goes in and counts.
+// noticed it, or with the solution in a batch still in flight: the block
+// still goes in and counts.
 TEST(MiningLoop, StopBetweenASolutionAndItsNoticeStillSubmitsIt) {
   for (const bool on_gpu : {false, true}) {
     SCOPED_TRACE(on_gpu ? "GPU" : "CPU");
     Harness h;
     if (on_gpu) {
       gpu_only(h);
-      h.gpu.answer = solution_at_launch(2, 31337);
+      // The batch queued third is still in flight when the stop comes.
+      h.gpu.answer = solution_in_batch(3, 31337);
     } else {
       cpu_only(h);
     }
@@ -648,19 +839,46 @@ TEST(MiningLoop, StopBetweenASolutionAndItsNoticeStillSubmitsIt) {
   }
 }
 
-// A CPU search that ends by itself because it cannot search (no kernel, no
-// worker thread) does not hold its header: it is said once, and every unit
-// starts it again.
-TEST(MiningLoop, SearchThatEndedByItselfIsStartedAgainByTheNextUnit) {
+// A stop during the 5 s retry wait ends the loop at the next pass, not when
+// the wait is over.
+TEST(MiningLoop, StopEndsTheRetryWaitAtOnce) {
+  Harness h;
+  cpu_only(h);
+  h.serve = [](int) { return BlockWork{}; };
+  h.on_wait = [&h](int k) {
+    if (k == 10) g_running.store(false);
+  };
+  h.run();
+  EXPECT_EQ(h.fetches, 1);
+  EXPECT_EQ(h.waits, 11);
+  EXPECT_LE(h.now - Clock::time_point{}, 1100ms);
+}
+
+// A coordinator thread the system refuses is reported and tried again with
+// the next work; mining goes on.
+TEST(MiningLoop, RefusedCoordinatorThreadIsTriedAgainWithTheNextWork) {
+  Harness h;
+  cpu_only(h);
+  h.refuse_thread = true;
+  h.stop_after_fetches = 3;
+  h.run();
+  EXPECT_EQ(count_of(h.err, "tamrix-miner: could not start the CPU search thread: "), 3);
+  EXPECT_TRUE(h.search.sittings.empty());
+  EXPECT_NE(h.out.find("Shutting down. Blocks found: 0\n"), std::string::npos);
+  EXPECT_EQ(h.shutdowns, 1);
+}
+
+// A CPU search that ends by itself because it cannot search does not hold
+// the work: it is said once, and every new work starts it again.
+TEST(MiningLoop, SearchThatEndedByItselfIsStartedAgainByTheNextWork) {
   Harness h;
   cpu_only(h);
   h.search.cannot_search = true;
-  h.cpu_news_at_first_pass = true;
   h.stop_after_fetches = 3;
   h.run();
   EXPECT_EQ(h.search.sittings.size(), 3u);
   EXPECT_EQ(count_of(h.err, "tamrix-miner: the CPU search ended by itself (no usable kernel or "
-                            "worker thread); each new unit of work tries again\n"),
+                            "worker thread); it is started again with each new work\n"),
             1);
 }
 

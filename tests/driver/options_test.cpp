@@ -56,7 +56,7 @@ TEST(ScanArguments, DefaultsWithNoArguments) {
   EXPECT_EQ(o.power_limit, 0);
   EXPECT_EQ(o.cpu_threads, 0);
   EXPECT_EQ(o.bench_duration, 5);
-  EXPECT_EQ(o.batch_size, 1048576u);
+  EXPECT_EQ(o.batch_size, kBatchSizeByTime);
   EXPECT_FALSE(o.rpc_url.has_value());
   EXPECT_EQ(o.rpc_user, nullptr);
   EXPECT_FALSE(o.rpc_pass.has_value());
@@ -137,10 +137,10 @@ TEST(ScanArguments, NumericOptionNameWithTrailingTextTakesNextArgument) {
 TEST(ScanArguments, NumericOptionInLastPlaceIsIgnored) {
   for (const char* name : {"--power-limit", "--cpu-threads", "--batch-size", "--bench-duration",
                            "--cpu-threadsXYZ"}) {
-    const Options o = scan_ok({"--cpu-threads=3", "--bench-duration=7", name});
+    const Options o = scan_ok({"--cpu-threads=3", "--bench-duration=7", "--batch-size=9", name});
     EXPECT_EQ(o.cpu_threads, 3) << name;
     EXPECT_EQ(o.bench_duration, 7) << name;
-    EXPECT_EQ(o.batch_size, 1048576u) << name;
+    EXPECT_EQ(o.batch_size, 9u) << name;
     EXPECT_EQ(o.power_limit, 0) << name;
   }
 }

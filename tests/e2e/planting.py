@@ -1,6 +1,7 @@
 """Planting a block's solution at a chosen distance into the miner's CPU search.
 
-The miner's CPU workers walk consecutive nonces upward from 0x80000000. To
+The miner's CPU workers walk consecutive nonces upward from 0x80000000, each
+claiming a chunk at a time. To
 know in advance which nonce the miner must find, and how much hashing it
 takes to get there, this module
 
@@ -46,6 +47,7 @@ from devnode_blocks import compact_bits, header_for  # importable once harness i
 
 NONCE_SCAN = os.environ.get("TAMRIX_NONCE_SCAN", "")
 CPU_START_NONCE = 0x80000000  # where the miner's CPU workers begin each search
+CPU_CHUNK = 1 << 16  # nonces a worker claims at a time (kCpuChunk), walked in order
 SOLUTION_RE = re.compile(r"^\*\*\* CPU SOLUTION! Nonce: (\d+) \*\*\*$")
 RATE_RE = re.compile(r"^CPU: ([0-9.]+) (H|kH|MH|GH)/s$", re.M)
 RATE_SCALE = {"H": 1.0, "kH": 1e3, "MH": 1e6, "GH": 1e9}

@@ -2,9 +2,12 @@
 the lines they print. The CPU half runs the real search on worker threads."""
 
 import re
+import signal
+import subprocess
+import time
 import unittest
 
-from test_cli import BANNER, run_miner
+from test_cli import BANNER, miner_path, run_miner
 
 GPU_HALF = "\n--- GPU Benchmark (%d seconds) ---\nGPU: 0.00 H/s\n"
 RATE_LINE = re.compile(r"CPU: (\d+\.\d\d) (H|kH|MH|GH)/s\n")
@@ -58,6 +61,24 @@ class BenchmarkTest(unittest.TestCase):
         rc, out, err = run_miner(self, ["--benchmark", "--gpu-only", "--cpu-threads", "4",
                                         "--bench-duration", "2"])
         self.assertEqual((rc, out, err), (0, BANNER + GPU_HALF % 2, ""))
+
+    def test_sigint_ends_the_cpu_half_early_with_what_it_measured(self):
+        proc = subprocess.Popen([miner_path(), "--benchmark", "--cpu-only", "--cpu-threads", "1",
+                                 "--bench-duration", "600"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(proc.kill)
+        header = proc.stdout.readline() + proc.stdout.readline() + proc.stdout.readline()
+        self.assertEqual(header, BANNER + "\n--- CPU Benchmark (1 threads, 600 seconds) ---\n")
+        time.sleep(1)
+        proc.send_signal(signal.SIGINT)
+        signalled = time.monotonic()
+        out, err = proc.communicate(timeout=60)
+        stopped_after = time.monotonic() - signalled
+        self.assertEqual((proc.returncode, err), (0, ""))
+        self.assertLess(stopped_after, 1.0)
+        # The handler's line, then the rate of the second or so it ran.
+        self.assertTrue(out.startswith("\nShutting down...\n"), out)
+        self.assertGreater(self.assert_cpu_rate(out[len("\nShutting down...\n"):]), 0.0)
 
 
 if __name__ == "__main__":

@@ -17,8 +17,8 @@ import time
 import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from harness import (GBT_PROBE, RETRY_LINE, SLOWDOWN, LongpollProbe, MinerTestCase, free_port, median,
-                     mining_args, tip_fingerprint)
+from harness import (GBT_PROBE, NEW_BLOCK_RE, RETRY_LINE, SANITIZER, SLOWDOWN, LongpollProbe, Miner,
+                     MinerTestCase, free_port, median, mining_args, tip_fingerprint)
 
 LITECOIND = shutil.which("litecoind")
 USER, PASSWORD = "tamrix", "regtest-password"
@@ -247,6 +247,29 @@ class RealNodeLongpoll(unittest.TestCase):
               "max %.1f ms over %d blocks (generatetoaddress itself took %.1f ms); stop with a request held "
               "%s ms" % (1e3 * median(latencies), 1e3 * max(latencies), LONGPOLL_BLOCKS,
                          1e3 * median(generate_times), out[-1].split()[1]))
+
+    def test_the_miner_fetches_a_generated_block_at_once(self):
+        """The whole miner, longpoll watch and loop: each block the node
+        generates is followed by its next template well inside the loop's
+        once-a-second refresh. The node refuses this coin's blocks (another
+        proof of work), so the miner also shows its one submission per fetch."""
+        miner = Miner(mining_args(self.proxy.url, threads=1, password=PASSWORD,
+                                  address=self.address))
+        self.addCleanup(miner.kill)
+        miner.wait_for(NEW_BLOCK_RE, timeout=30 * SLOWDOWN)
+        limit = 1.0 if SANITIZER else 0.3
+        for _ in range(LONGPOLL_BLOCKS):
+            time.sleep(1.3)
+            height = self.node.call("getblockcount") + 2  # of the template after the next block
+            before = time.monotonic()
+            self.node.call("generatetoaddress", 1, self.address)
+            found = miner.wait_for(r"^New block %d, " % height, timeout=10 * SLOWDOWN)[0]
+            arrived = [t for t, line in miner.timed_lines() if line.startswith(found.group(0))][0]
+            self.assertLess(arrived - before, limit, miner.transcript())
+        self.assertEqual(miner.stop(timeout=20 * SLOWDOWN), 0, miner.transcript())
+        self.assertEqual(miner.sanitizer_report(), "")
+        fetches = len(miner.matches(NEW_BLOCK_RE))
+        self.assertLessEqual(len(miner.matches("^Block rejected: ", stream="stderr")), fetches + 1)
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@
 #include "hash/sha3.h"
 #include "hash/search_kernels.h"
 #include "mine/cpu_search.h"
+#include "mine/work_space.h"
 
 using Header = std::array<uint8_t, 80>;
 using Hash256 = std::array<uint8_t, 32>;  // little-endian 256-bit value
@@ -91,28 +92,54 @@ inline std::string kernel_test_name(const testing::TestParamInfo<const SearchKer
   return name;
 }
 
-// Runs cpu_search over `positions` with the given kernel, starter and space.
-inline CpuSearchEnd search_from(const Header& header, const Hash256& target,
-                                std::span<uint64_t> positions, SearchState& s,
-                                const SearchKernel* kernel, WorkerStarter starter = {},
-                                NonceSpace* space = nullptr) {
+// The header with `time` in bytes 68..71, as a search that has moved the
+// header time on hashes it.
+inline Header with_time(Header header, uint32_t time) {
+  for (int j = 0; j < 4; ++j) header[68 + j] = static_cast<uint8_t>(time >> (8 * j));
+  return header;
+}
+
+inline uint32_t time_of(const Header& header) {
+  uint32_t time = 0;
+  for (int j = 0; j < 4; ++j) time |= static_cast<uint32_t>(header[68 + j]) << (8 * j);
+  return time;
+}
+
+// Runs cpu_search with `threads` workers claiming `chunk` positions at a
+// time from `space`, with the given kernel and starter.
+inline CpuSearchEnd search_space(const Header& header, const Hash256& target, int threads,
+                                 WorkSpace& space, SearchState& s, const SearchKernel* kernel,
+                                 WorkerStarter starter = {}, uint64_t chunk = kCpuChunk) {
   const auto words = target_words(target);
   CpuSearchJob job;
   job.header = header.data();
   job.target = words.data();
-  job.positions = positions;
-  job.space = space;
+  job.num_threads = threads;
+  job.space = &space;
+  job.chunk_size = chunk;
   job.start_worker = std::move(starter);
   job.kernel = kernel;
   return cpu_search(job, s);
 }
 
-// A fresh search as cpu_mine runs it (worker i from start_nonce + i), with
-// the given kernel.
-inline void run_search(const Header& header, const Hash256& target, int num_threads,
-                       uint32_t start_nonce, SearchState& s, const SearchKernel* kernel,
-                       WorkerStarter starter = {}) {
-  std::vector<uint64_t> positions;
-  for (int i = 0; i < num_threads; ++i) positions.push_back(start_nonce + static_cast<uint64_t>(i));
-  search_from(header, target, positions, s, kernel, std::move(starter));
+// A fresh search of the header's own time from start_nonce, with no end.
+inline CpuSearchEnd run_search(const Header& header, const Hash256& target, int num_threads,
+                               uint32_t start_nonce, SearchState& s, const SearchKernel* kernel,
+                               WorkerStarter starter = {}, uint64_t chunk = kCpuChunk) {
+  WorkSpace space;
+  begin_work_space(space, first_position_of(time_of(header)), UINT64_MAX, start_nonce);
+  return search_space(header, target, num_threads, space, s, kernel, std::move(starter), chunk);
+}
+
+// True when `nonce` is the first nonce of its chunk that meets the target:
+// chunks of `chunk` nonces counted from start_nonce, each searched in order
+// by whichever worker claimed it. The winner of a search with several
+// workers is always such a nonce, whichever worker got there first.
+inline bool first_hit_of_its_chunk(const Header& header, const Hash256& target,
+                                   uint32_t start_nonce, uint64_t chunk, uint32_t nonce) {
+  const uint32_t offset = nonce - start_nonce;
+  const uint32_t chunk_start = static_cast<uint32_t>(offset - offset % chunk);
+  for (uint32_t k = chunk_start; k != offset; ++k)
+    if (value_le(reference_hash(header, start_nonce + k), target)) return false;
+  return value_le(reference_hash(header, nonce), target);
 }

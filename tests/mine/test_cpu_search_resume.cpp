@@ -1,14 +1,18 @@
-// A header searched in several sittings: each worker's position comes back
-// from the search and goes in again, so that the sittings together hash every
-// nonce of each worker's sequence once, in order, as one long search would.
+// A header searched in several sittings from one WorkSpace: each sitting
+// goes on from where the space's counter stands, so that the sittings
+// together never hash a (header time, nonce) pair twice, across workers,
+// sittings and the end of a second.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "search_reference.h"
@@ -18,11 +22,11 @@ namespace {
 // Each test runs once per kernel this CPU supports.
 class CpuSearchResume : public testing::TestWithParam<const SearchKernel*> {};
 
-// Runs one sitting from `positions` with real threads, stopped once at least
-// `hashes` have been counted (or after a minute, so a broken search fails
-// instead of hanging).
-void run_sitting(const Header& header, const Hash256& target, std::vector<uint64_t>& positions,
-                 uint64_t hashes, SearchState& s, const SearchKernel* kernel) {
+// Runs one sitting with real threads, stopped once at least `hashes` have
+// been counted (or after a minute, so a broken search fails instead of
+// hanging).
+void run_sitting(const Header& header, const Hash256& target, int threads, WorkSpace& space,
+                 uint64_t hashes, SearchState& s, const SearchKernel* kernel, uint64_t chunk) {
   std::thread stopper([&s, hashes] {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (s.hash_count.load() < hashes && !s.found.load() &&
@@ -30,83 +34,96 @@ void run_sitting(const Header& header, const Hash256& target, std::vector<uint64
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     s.running = false;
   });
-  search_from(header, target, positions, s, kernel);
+  search_space(header, target, threads, space, s, kernel, {}, chunk);
   stopper.join();
 }
 
-// Each worker moved a whole number of its own steps, and the steps of all
-// workers add up to the count the sitting reported: no nonce was skipped,
-// and none counted twice.
-TEST_P(CpuSearchResume, SittingsAdvanceEachWorkerByExactlyItsCount) {
-  const Header header = make_header(11);
-  const Hash256 never{};  // an all-zero target is practically never met
-  for (int threads : {1, 2, 3}) {
-    SCOPED_TRACE(testing::Message() << threads << " threads");
-    const uint32_t stride = static_cast<uint32_t>(threads);
-    // Near the top, so that the sittings wrap past 0xFFFFFFFF.
-    std::vector<uint64_t> positions;
-    for (uint32_t i = 0; i < stride; ++i) positions.push_back(0xFFFFA000u + i);
-    const std::vector<uint64_t> first = positions;
-    uint64_t total = 0;
+// A kernel of width 1 that notes every (midstate, nonce) it is asked for and
+// answers a digest of all ones, which meets no target but all ones. The
+// midstate stands for the header time: it differs from one second to the
+// next.
+std::mutex recorded_mutex;
+std::vector<std::pair<uint64_t, uint32_t>> recorded;
 
-    for (int sitting = 0; sitting < 3; ++sitting) {
-      const std::vector<uint64_t> before = positions;
-      SearchState s;
-      run_sitting(header, never, positions, 3 * 4096, s, GetParam());
-      ASSERT_FALSE(s.found.load());
-      uint64_t steps = 0;
-      for (uint32_t i = 0; i < stride; ++i) {
-        const uint64_t moved = positions[i] - before[i];
-        ASSERT_EQ(moved % stride, 0u) << "worker " << i << " left its own sequence";
-        steps += moved / stride;
-      }
-      EXPECT_EQ(steps, s.hash_count.load());
-      EXPECT_GE(steps, 3 * 4096u);
-      total += steps;
-    }
-    uint64_t overall = 0;
-    for (uint32_t i = 0; i < stride; ++i) overall += (positions[i] - first[i]) / stride;
-    EXPECT_EQ(overall, total);
+void recording_hash(const HeaderMidstate& midstate, uint32_t first_nonce, uint32_t /*stride*/,
+                    uint64_t (*digest_lanes)[4]) {
+  uint64_t which = 0;
+  for (const uint64_t lane : midstate.round1_base) which = which * 1000003 + lane;
+  {
+    std::lock_guard lock(recorded_mutex);
+    recorded.emplace_back(which, first_nonce);
   }
+  for (int i = 0; i < 4; ++i) digest_lanes[0][i] = ~uint64_t{0};
 }
 
-// One worker resumed after each solution finds the next hit of its sequence:
-// the winner's position is the nonce after its solution, and the count of
-// each sitting runs exactly from where it began to that hit.
-TEST_P(CpuSearchResume, ResumingAfterASolutionFindsTheNextHit) {
+const SearchKernel kRecordingKernel{"recording", 1, recording_hash};
+
+// Three sittings of two and three workers from one space, across the end of
+// a second: every pair is hashed once, and each sitting counted exactly what
+// its workers hashed.
+TEST(CpuSearchSittings, NoPairIsHashedTwice) {
+  const Header header = make_header(11);
+  recorded.clear();
+  WorkSpace space;
+  const uint64_t from = first_position_of(time_of(header)) + kNoncesPerSecond - 9000;
+  begin_work_space(space, from, UINT64_MAX, 0xFFFFA000u);
+  uint64_t counted = 0;
+  for (const int threads : {2, 3, 2}) {
+    SCOPED_TRACE(testing::Message() << threads << " threads");
+    SearchState s;
+    run_sitting(header, Hash256{}, threads, space, 4096, s, &kRecordingKernel, 500);
+    ASSERT_FALSE(s.found.load());
+    EXPECT_GE(s.hash_count.load(), 4096u);
+    counted += s.hash_count.load();
+  }
+  std::lock_guard lock(recorded_mutex);
+  EXPECT_EQ(recorded.size(), counted);
+  std::sort(recorded.begin(), recorded.end());
+  EXPECT_EQ(std::adjacent_find(recorded.begin(), recorded.end()), recorded.end());
+  // The sittings went past the end of the first second into the next.
+  EXPECT_GT(space.next.load(), from + 9000);
+  EXPECT_NE(recorded.front().first, recorded.back().first);
+}
+
+// One worker searching again after each solution finds the first hit from
+// where the space stands: the rest of the chunk it won in is left behind.
+TEST_P(CpuSearchResume, ResumingAfterASolutionFindsTheNextHitFromTheSpace) {
   const Header header = make_header(5);
   Hash256 target = all_ones();
   target[31] = 0x00;
   target[30] = 0x3F;  // met by about one hash in 1024
-  std::vector<uint64_t> positions{0xFFFFFF00u};
+  constexpr uint64_t kChunk = 256;
+  WorkSpace space;
+  const uint64_t from = first_position_of(time_of(header));
+  begin_work_space(space, from, UINT64_MAX, 0xFFFFFF00u);
 
   for (int sitting = 0; sitting < 4; ++sitting) {
     SCOPED_TRACE(testing::Message() << "sitting " << sitting);
-    const FirstHit expected = first_hit(header, target, static_cast<uint32_t>(positions[0]), 1);
-    const uint64_t first = positions[0];
+    const uint64_t before = space.next.load();
+    const FirstHit expected = first_hit(header, target, nonce_at(space, before), 1);
     SearchState s;
-    EXPECT_EQ(search_from(header, target, positions, s, GetParam()), CpuSearchEnd::solved);
+    EXPECT_EQ(search_space(header, target, 1, space, s, GetParam(), {}, kChunk),
+              CpuSearchEnd::solved);
     ASSERT_TRUE(s.result.found);
     EXPECT_EQ(s.result.nonce, expected.nonce);
     EXPECT_EQ(s.hash_count.load(), expected.hashes);
-    // Counted on past 2^32: the position tells how far the worker has gone.
-    EXPECT_EQ(positions[0], first + expected.hashes);
-    EXPECT_EQ(static_cast<uint32_t>(positions[0]), expected.nonce + 1);
+    // The worker claimed whole chunks up to the one it won in.
+    EXPECT_EQ(space.next.load(), before + (expected.hashes + kChunk - 1) / kChunk * kChunk);
   }
 }
 
-// A worker that could not be started has searched nothing, so it keeps its
-// position; the one that ran moves on.
-TEST_P(CpuSearchResume, AWorkerThatDidNotStartKeepsItsPosition) {
+// A worker that could not be started claims nothing; the one that ran
+// leaves at most the rest of one chunk unhashed when it is stopped.
+TEST_P(CpuSearchResume, AWorkerThatDidNotStartClaimsNothing) {
   const Header header = make_header(8);
-  const Hash256 never{};
   int started = 0;
   const WorkerStarter first_only = [&started](std::function<void()> body) {
     if (started++ == 1)
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     return std::thread(std::move(body));
   };
-  std::vector<uint64_t> positions{0x80000000u, 0x80000001u};
+  WorkSpace space;
+  begin_work_space(space, 0, UINT64_MAX);
   SearchState s;
   std::thread stopper([&s] {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
@@ -115,13 +132,13 @@ TEST_P(CpuSearchResume, AWorkerThatDidNotStartKeepsItsPosition) {
     s.running = false;
   });
   testing::internal::CaptureStderr();
-  search_from(header, never, positions, s, GetParam(), first_only);
+  search_space(header, Hash256{}, 2, space, s, GetParam(), first_only, 1000);
   const std::string err = testing::internal::GetCapturedStderr();
   stopper.join();
 
   EXPECT_EQ(err, "tamrix-miner: could only start 1 of 2 CPU worker threads\n");
-  EXPECT_EQ(positions[1], 0x80000001u);
-  EXPECT_EQ(positions[0], 0x80000000u + 2 * s.hash_count.load());
+  EXPECT_GE(space.next.load(), s.hash_count.load());
+  EXPECT_LT(space.next.load() - s.hash_count.load(), 1000u);
 }
 
 // A kernel that is missing (none agrees with the reference) searches nothing
@@ -129,15 +146,15 @@ TEST_P(CpuSearchResume, AWorkerThatDidNotStartKeepsItsPosition) {
 // chosen); the caller learns it from the return value.
 TEST(CpuSearchNoKernel, SearchesNothingSilentlyAndSaysSo) {
   const Header header = make_header(2);
-  std::vector<uint64_t> positions{7u};
+  WorkSpace space;
+  begin_work_space(space, 7, UINT64_MAX);
   SearchState s;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(search_from(header, all_ones(), positions, s, nullptr),
-            CpuSearchEnd::could_not_search);
+  EXPECT_EQ(search_space(header, all_ones(), 1, space, s, nullptr), CpuSearchEnd::could_not_search);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(s.hash_count.load(), 0u);
   EXPECT_FALSE(s.found.load());
-  EXPECT_EQ(positions[0], 7u);
+  EXPECT_EQ(space.next.load(), 7u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, CpuSearchResume, testing::ValuesIn(supported_kernels()),

@@ -47,21 +47,21 @@ class RationedStarter {
   std::atomic<int> finished_{0};
 };
 
+// A search with chunks of one nonce, so that worker i's first chunk is the
+// nonce kStart + i.
 std::string search_with(RationedStarter& starter, const Hash256& target, int threads,
                         SearchState& s, CpuSearchEnd* end = nullptr) {
   const Header header = make_header(3);
-  std::vector<uint64_t> positions;
-  for (int i = 0; i < threads; ++i) positions.push_back(kStart + static_cast<uint64_t>(i));
   testing::internal::CaptureStderr();
-  const CpuSearchEnd how = search_from(header, target, positions, s, search_kernel_auto(),
-                                       starter.starter());
+  const CpuSearchEnd how =
+      run_search(header, target, threads, kStart, s, search_kernel_auto(), starter.starter(), 1);
   if (end) *end = how;
   return testing::internal::GetCapturedStderr();
 }
 
 // Runs worker `chosen` to completion on the calling thread and gives every
-// other worker a thread that does nothing, so that one worker's sequence is
-// searched alone and the outcome is fixed.
+// other worker a thread that does nothing, so that one worker claims every
+// chunk alone and the outcome is fixed.
 WorkerStarter run_only_worker(int chosen) {
   auto calls = std::make_shared<int>(0);
   return [chosen, calls](std::function<void()> body) {
@@ -78,25 +78,26 @@ Hash256 one_in_sixteen_target() {
   return t;
 }
 
-// Pins one worker's nonce sequence, first hit and exact count, once for every
-// hashing kernel this CPU runs: the batched kernels must report the earliest
-// hit of a batch and count only up to it.
-TEST(CpuSearchWorkerStart, EachWorkerFollowsItsOwnNonceSequence) {
+// A worker alone claims one chunk after another and finds the first hit in
+// nonce order with an exact count, once for every hashing kernel this CPU
+// runs and for chunks shorter than, equal to and longer than its width: the
+// batched kernels must report the earliest hit of a batch, count only up to
+// it, and hash no nonce past the end of a chunk into the count.
+TEST(CpuSearchWorkerStart, AWorkerAloneFindsTheFirstHitAcrossItsChunks) {
   const Header header = make_header(4);
   const Hash256 target = one_in_sixteen_target();
   for (const SearchKernel* kernel : search_kernels_all()) {
     if (!search_kernel_supported(*kernel)) continue;
-    for (int threads : {1, 2, 3, 4}) {
+    for (const uint64_t chunk : {uint64_t{1}, uint64_t{3}, static_cast<uint64_t>(kernel->width),
+                                 uint64_t{1000}}) {
       for (uint32_t start : {kStart, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
-        for (int chosen = 0; chosen < threads; ++chosen) {
-          SCOPED_TRACE(testing::Message() << kernel->name << ": worker " << chosen << " of "
-                                          << threads << " from 0x" << std::hex << start);
-          // Worker i starts at start + i and steps by the number of workers.
-          const FirstHit expected =
-              first_hit(header, target, start + static_cast<uint32_t>(chosen),
-                        static_cast<uint32_t>(threads));
+        for (int chosen = 0; chosen < 3; ++chosen) {
+          SCOPED_TRACE(testing::Message() << kernel->name << ": worker " << chosen
+                                          << " of 3, chunks of " << chunk << " from 0x"
+                                          << std::hex << start);
+          const FirstHit expected = first_hit(header, target, start, 1);
           SearchState s;
-          run_search(header, target, threads, start, s, kernel, run_only_worker(chosen));
+          run_search(header, target, 3, start, s, kernel, run_only_worker(chosen), chunk);
           ASSERT_TRUE(s.result.found);
           EXPECT_EQ(s.result.nonce, expected.nonce);
           EXPECT_EQ(s.hash_count.load(), expected.hashes);
@@ -130,7 +131,7 @@ TEST(CpuSearchWorkerStart, SimultaneousHitsLeaveOneWholeResult) {
     SCOPED_TRACE(testing::Message() << "round " << round);
     SearchState s;
     run_search(header, target, kThreads, kStart, s, search_kernel_auto(),
-               start_together(std::make_shared<std::latch>(kThreads)));
+               start_together(std::make_shared<std::latch>(kThreads)), 1);
     ASSERT_TRUE(s.result.found);
     ASSERT_LT(s.result.nonce - kStart, static_cast<uint32_t>(kThreads));
     ASSERT_EQ(0, std::memcmp(s.result.hash, reference_hash(header, s.result.nonce).data(), 32));
