@@ -40,7 +40,9 @@ int main(int argc, char** argv) {
   }
 
   install_signal_handlers();
-  // A failed power_init only means that no limit is applied.
+  // The searches go to the device -d names, whether or not its power
+  // controls come up; a failed power_init only means that no limit is applied.
+  if (modes.gpu_enabled) gpu_use_device(options.gpu_device);
   if (modes.gpu_enabled && power_init(options.gpu_device) == 0 && options.power_limit > 0)
     power_set_limit(options.power_limit);
 
