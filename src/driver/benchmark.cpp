@@ -42,12 +42,12 @@ double measure_cpu_hashrate(int num_threads, int seconds) {
 
 }  // namespace
 
-void run_benchmark(const Options& options, const DeviceModes& modes) {
+void run_benchmark(const Options& options, const DeviceModes& modes, GpuContext* gpu) {
   if (modes.gpu_enabled) {
-    const int temperature = power_get_temp();
+    const int temperature = power_get_temp(gpu);
     if (temperature > 0) std::printf("GPU temp: %dC\n", temperature);
     std::printf("\n--- GPU Benchmark (%d seconds) ---\n", options.bench_duration);
-    print_hashrate(benchmark_hashrate(options.bench_duration), "GPU");
+    print_hashrate(benchmark_hashrate(gpu, options.bench_duration, g_running), "GPU");
   }
   // A stop during the GPU half ends the benchmark with what it measured.
   if (modes.cpu_enabled && g_running.load()) {
@@ -56,8 +56,8 @@ void run_benchmark(const Options& options, const DeviceModes& modes) {
     print_hashrate(measure_cpu_hashrate(options.cpu_threads, options.bench_duration), "CPU");
   }
   if (modes.gpu_enabled) {
-    const int temperature = power_get_temp();
+    const int temperature = power_get_temp(gpu);
     if (temperature > 0) std::printf("\nGPU temp after: %dC\n", temperature);
   }
-  power_shutdown();
+  if (gpu) power_shutdown(gpu);
 }

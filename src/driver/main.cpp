@@ -42,26 +42,24 @@ int main(int argc, char** argv) {
   install_signal_handlers();
   // The searches go to the device -d names, whether or not its power
   // controls come up; a failed power_init only means that no limit is applied.
-  if (modes.gpu_enabled) gpu_use_device(options.gpu_device);
-  if (modes.gpu_enabled && power_init(options.gpu_device) == 0 && options.power_limit > 0)
-    power_set_limit(options.power_limit);
+  GpuContext* gpu = modes.gpu_enabled ? gpu_open_device(options.gpu_device) : nullptr;
+  if (gpu != nullptr && power_init(gpu) == 0 && options.power_limit > 0)
+    power_set_limit(gpu, options.power_limit);
 
+  int exit_code = 0;
   if (options.benchmark) {
-    run_benchmark(options, modes);
-    return 0;
-  }
-  if (!has_node_settings(options)) {
+    run_benchmark(options, modes, gpu);
+  } else if (!has_node_settings(options)) {
     print_help();
-    power_shutdown();
-    return 1;
-  }
-  // Without GPU support every launch would fail: say so once, before
-  // connecting, rather than mine with nothing.
-  if (modes.gpu_enabled && !gpu_support_built_in()) {
+    exit_code = 1;
+  } else if (modes.gpu_enabled && !gpu_support_built_in()) {
+    // Without GPU support every launch would fail: say so once, before
+    // connecting, rather than mine with nothing.
     std::fputs(kNoGpuSupportMessage, stderr);
-    power_shutdown();
-    return 1;
+    exit_code = 1;
+  } else {
+    run_mining_loop(options, modes, gpu);
   }
-  run_mining_loop(options, modes);
-  return 0;
+  gpu_close_device(gpu);
+  return exit_code;
 }

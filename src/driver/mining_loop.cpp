@@ -418,16 +418,24 @@ void run_loop(MiningRun& run) {
   stop_devices(run);
 }
 
-MiningPorts real_mining_ports(GbtClient& client) {
+MiningPorts real_mining_ports(GbtClient& client, GpuContext* gpu) {
   MiningPorts ports;
   ports.get_work = [&client] { return client.get_work(); };
   ports.submit_block = [&client](const BlockWork& work, uint32_t nonce) {
     return client.submit_block(work, nonce);
   };
-  ports.gpu_batches.queue = queue_mining_batch;
-  ports.gpu_batches.collect = collect_mining_batch;
-  ports.power_get_temp = power_get_temp;
-  ports.power_shutdown = power_shutdown;
+  // One kernel launch per batch.
+  ports.gpu_batches.queue = [gpu](int slot, const uint8_t header[80], uint32_t start_nonce,
+                                  uint32_t batch_size, const uint32_t target[8]) {
+    return queue_mining_batch(gpu, slot, header, start_nonce, batch_size, 0, target);
+  };
+  ports.gpu_batches.collect = [gpu](int slot, MiningResult* result) {
+    return collect_mining_batch(gpu, slot, result);
+  };
+  ports.power_get_temp = [gpu] { return gpu ? power_get_temp(gpu) : -1; };
+  ports.power_shutdown = [gpu] {
+    if (gpu) power_shutdown(gpu);
+  };
   ports.now = [] { return Clock::now(); };
   return ports;
 }
@@ -445,7 +453,7 @@ void mine_with_ports(const Options& options, const DeviceModes& modes, const Min
   ports.power_shutdown();
 }
 
-void run_mining_loop(const Options& options, const DeviceModes& modes) {
+void run_mining_loop(const Options& options, const DeviceModes& modes, GpuContext* gpu) {
   GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
   // A call in progress is given up on a stop, except the submission of a
   // block found before it, which only a second signal gives up.
@@ -468,7 +476,7 @@ void run_mining_loop(const Options& options, const DeviceModes& modes) {
   start_longpoll_watch(watch, LongpollSettings{*options.rpc_url, options.rpc_user,
                                                *options.rpc_pass, [&wakeup] { wakeup.release(); },
                                                [] { return !g_running.load(); }});
-  MiningPorts ports = real_mining_ports(client);
+  MiningPorts ports = real_mining_ports(client, gpu);
   // The count first: it moves after the fingerprint has been written.
   ports.tip_news = [&watch] {
     return TipNews{watch.tip_changes.load(), watch.tip_fingerprint.load()};

@@ -2,14 +2,16 @@
 
 #include "driver/mining_ports.h"
 #include "driver/options.h"
+#include "gpu/backend.h"
 
 // Mines against the node named by the options until g_running is cleared:
 // fetches work about once a second (and at once on news of a new chain tip),
 // searches it on the enabled devices, submits solutions and prints a status
 // line every 2 seconds. Expects has_node_settings(options), and a build with
-// GPU support when the GPU is enabled. Shuts the power controls down before
-// it returns.
-void run_mining_loop(const Options& options, const DeviceModes& modes);
+// GPU support when the GPU is enabled, with `gpu` the opened device (null
+// when the GPU is not enabled). Shuts its power controls down before it
+// returns.
+void run_mining_loop(const Options& options, const DeviceModes& modes, GpuContext* gpu);
 
 // The loop itself, from the first fetch to "Shutting down", with its
 // neighbours supplied by the caller. `wakeup` (optional) is the semaphore
