@@ -32,6 +32,10 @@ int main(int argc, char** argv) {
     print_help();
     return 0;
   }
+  if (options.list_devices) {
+    print_device_list();
+    return 0;
+  }
 
   const DeviceModes modes = derive_device_modes(options);
   if (const char* error = device_combination_error(options)) {

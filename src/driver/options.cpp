@@ -16,6 +16,39 @@ namespace {
 
 bool equals(const char* arg, const char* name) { return std::strcmp(arg, name) == 0; }
 
+// The value of an option beyond the specified ones, given as "--name VALUE"
+// or "--name=VALUE"; null when `arg` is not that option, or when it is the
+// last argument without "=". *index moves past a value taken from the next
+// argument.
+const char* value_of(int argc, const char* const argv[], int* index, const char* name) {
+  const char* arg = argv[*index];
+  const size_t length = std::strlen(name);
+  if (std::strncmp(arg, name, length) != 0) return nullptr;
+  if (arg[length] == '=') return arg + length + 1;
+  if (arg[length] != '\0' || *index + 1 >= argc) return nullptr;
+  return argv[++*index];
+}
+
+// -d's value: "all", a comma-separated list, or one index read as atoi
+// reads it. A list keeps its order and names each index once.
+void read_device_choice(const char* text, Options* o) {
+  o->gpu_devices.clear();
+  o->all_gpu_devices = equals(text, "all");
+  if (o->all_gpu_devices) {
+    o->gpu_device = 0;
+    return;
+  }
+  o->gpu_device = read_number(text);
+  if (std::strchr(text, ',') == nullptr) return;
+  for (const char* item = text; item != nullptr; item = std::strchr(item, ',')) {
+    if (*item == ',') ++item;
+    const int32_t index = read_number(item);
+    bool seen = false;
+    for (const int32_t listed : o->gpu_devices) seen = seen || listed == index;
+    if (!seen) o->gpu_devices.push_back(index);
+  }
+}
+
 bool begins_with(const char* arg, const char* name) {
   return std::strncmp(arg, name, std::strlen(name)) == 0;
 }
@@ -57,7 +90,7 @@ ScanResult scan_arguments(int argc, const char* const argv[]) {
     } else if (equals(arg, "--gpu-only")) {
       o.gpu_only = true;
     } else if (equals(arg, "-d") && has_next) {
-      o.gpu_device = read_number(argv[++i]);
+      read_device_choice(argv[++i], &o);
     } else if (begins_with(arg, "--power-limit")) {
       i = read_numeric_option(argc, argv, i, "--power-limit", &o.power_limit);
     } else if (begins_with(arg, "--cpu-threads")) {
@@ -82,12 +115,36 @@ ScanResult scan_arguments(int argc, const char* const argv[]) {
       o.coinbase_addr = arg + std::strlen("--coinbase-addr=");
     } else if (begins_with(arg, "--coinbase-addr") && has_next) {
       o.coinbase_addr = argv[++i];
+    } else if (equals(arg, "--list-devices")) {
+      o.list_devices = true;
+    } else if (const char* limit = value_of(argc, argv, &i, "--temp-limit")) {
+      o.temp_limit = read_number(limit);
+    } else if (const char* backup = value_of(argc, argv, &i, "--backup-node")) {
+      o.backup_nodes.emplace_back(backup);
+      const TextSpan password = url_password_span(backup);
+      if (password.length > 0)
+        scan.secrets.push_back({i, static_cast<size_t>(backup - argv[i]) + password.begin, password.length});
+    } else if (const char* bind = value_of(argc, argv, &i, "--api-bind")) {
+      o.api_bind = bind;
+    } else if (const char* token = value_of(argc, argv, &i, "--api-token")) {
+      o.api_token = token;
+      scan.secrets.push_back({i, static_cast<size_t>(token - argv[i]), std::strlen(token)});
     } else {
       scan.unknown_option = arg;
       return scan;
     }
   }
   return scan;
+}
+
+std::vector<int32_t> chosen_gpu_devices(const Options& options, size_t listed) {
+  if (options.all_gpu_devices) {
+    std::vector<int32_t> every(listed);
+    for (size_t k = 0; k < listed; ++k) every[k] = static_cast<int32_t>(k);
+    return every;
+  }
+  if (!options.gpu_devices.empty()) return options.gpu_devices;
+  return {options.gpu_device};
 }
 
 DeviceModes derive_device_modes(const Options& options) {

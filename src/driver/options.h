@@ -13,7 +13,9 @@
 // they are copied, because the secret in their arguments is overwritten once
 // the scan is done (see argument_masking.h), and are empty-optional until
 // given.
-// --batch-size 0, the default: the GPU thread sizes its batches by time.
+// Nonces per GPU kernel launch unless --batch-size says otherwise.
+constexpr uint32_t kDefaultBatchSize = 1048576;
+// --batch-size 0: each launch is a whole batch, sized by time.
 constexpr uint32_t kBatchSizeByTime = 0;
 
 struct Options {
@@ -22,15 +24,26 @@ struct Options {
   bool show_version = false;              // -v, --version
   bool cpu_only = false;                  // --cpu-only, --no-gpu: GPU mining off
   bool gpu_only = false;                  // --gpu-only: CPU mining off
-  int32_t gpu_device = 0;                 // -d N: GPU index for mining and power control
+  int32_t gpu_device = 0;                 // -d N: GPU index for mining and power control; with a
+                                          // list, its first index
+  std::vector<int32_t> gpu_devices;       // -d 0,2,3: every index listed, in order, each once;
+                                          // empty for a plain -d N (then gpu_device alone)
+  bool all_gpu_devices = false;           // -d all: every device gpu_list_devices lists
   int32_t power_limit = 0;                // --power-limit N: percent of TDP; 0 or less leaves it alone
   int32_t cpu_threads = 0;                // --cpu-threads N: CPU workers; 1 or more enables the CPU
   int32_t bench_duration = 5;             // --bench-duration N: seconds per benchmark half
-  uint32_t batch_size = kBatchSizeByTime;  // --batch-size N: nonces per GPU launch
+  uint32_t batch_size = kDefaultBatchSize;  // --batch-size N: nonces per GPU kernel launch
   std::optional<std::string> rpc_url;     // -o URL: the node's RPC endpoint (owned copy)
   const char* rpc_user = nullptr;         // -u USER: RPC user name
   std::optional<std::string> rpc_pass;    // -p PASS: RPC password (owned copy)
   const char* coinbase_addr = nullptr;    // --coinbase-addr ADDR: where block rewards go
+
+  // Beyond the options above (their help has a section of its own).
+  bool list_devices = false;              // --list-devices: list the GPUs, then exit
+  int32_t temp_limit = 0;                 // --temp-limit C: pause a GPU at C degrees; 0 or less: never
+  std::vector<std::string> backup_nodes;  // --backup-node URL, in order (owned copies)
+  std::optional<std::string> api_bind;    // --api-bind [ADDR:]PORT: serve the read-only HTTP API
+  std::optional<std::string> api_token;   // --api-token TOKEN: the API's bearer token (owned copy)
 };
 
 // What the argument scan decided: settings to run with, or the argument that
@@ -38,9 +51,10 @@ struct Options {
 struct ScanResult {
   Options options;
   const char* unknown_option = nullptr;  // null when every argument was understood
-  // The secrets in argv, in scan order: the whole value of every -p, and the
-  // password inside every -o URL that holds one. A repeated option lists
-  // each one, since every copy is as secret as the last.
+  // The secrets in argv, in scan order: the whole value of every -p and
+  // --api-token, and the password inside every -o and --backup-node URL that
+  // holds one. A repeated option lists each one, since every copy is as
+  // secret as the last.
   std::vector<SecretSpan> secrets;
 };
 
@@ -53,6 +67,10 @@ ScanResult scan_arguments(int argc, const char* const argv[]);
 // defined for every input: the value keeps the low 32 bits of what strtol
 // returns, as glibc's atoi does.
 int32_t read_number(const char* text);
+
+// The GPU indexes -d names, in order: the list, or the one index. `listed`
+// is what gpu_list_devices found, for -d all.
+std::vector<int32_t> chosen_gpu_devices(const Options& options, size_t listed);
 
 // Which search devices the run uses.
 struct DeviceModes {

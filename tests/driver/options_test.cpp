@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "driver/options.h"
@@ -56,7 +57,8 @@ TEST(ScanArguments, DefaultsWithNoArguments) {
   EXPECT_EQ(o.power_limit, 0);
   EXPECT_EQ(o.cpu_threads, 0);
   EXPECT_EQ(o.bench_duration, 5);
-  EXPECT_EQ(o.batch_size, kBatchSizeByTime);
+  EXPECT_EQ(o.batch_size, kDefaultBatchSize);
+  EXPECT_EQ(o.batch_size, 1048576u);
   EXPECT_FALSE(o.rpc_url.has_value());
   EXPECT_EQ(o.rpc_user, nullptr);
   EXPECT_FALSE(o.rpc_pass.has_value());
@@ -214,3 +216,63 @@ TEST(ScanArguments, ValueOptionInLastPlaceIsUnknown) {
 }
 
 }  // namespace
+
+// -d takes one index as atoi reads it, a list, or "all"; a later -d replaces
+// an earlier one.
+TEST(ScanArguments, DeviceChoice) {
+  struct Case {
+    std::vector<const char*> args;
+    int32_t first;
+    std::vector<int32_t> list;
+    bool all;
+    std::vector<int32_t> chosen;  // with 4 devices listed
+  };
+  const Case cases[] = {
+      {{}, 0, {}, false, {0}},
+      {{"-d", "2"}, 2, {}, false, {2}},
+      {{"-d", "1x"}, 1, {}, false, {1}},
+      {{"-d", "0,2,3"}, 0, {0, 2, 3}, false, {0, 2, 3}},
+      {{"-d", "3,1,3,,1"}, 3, {3, 1, 0}, false, {3, 1, 0}},
+      {{"-d", "all"}, 0, {}, true, {0, 1, 2, 3}},
+      {{"-d", "all", "-d", "1,2"}, 1, {1, 2}, false, {1, 2}},
+      {{"-d", "1,2", "-d", "3"}, 3, {}, false, {3}},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> argv{"tamrix-miner"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const ScanResult result = scan_arguments(static_cast<int>(argv.size()), argv.data());
+    ASSERT_EQ(result.unknown_option, nullptr);
+    const Options& o = result.options;
+    const std::string name = c.args.empty() ? "(none)" : c.args.back();
+    EXPECT_EQ(o.gpu_device, c.first) << name;
+    EXPECT_EQ(o.gpu_devices, c.list) << name;
+    EXPECT_EQ(o.all_gpu_devices, c.all) << name;
+    EXPECT_EQ(chosen_gpu_devices(o, 4), c.chosen) << name;
+  }
+}
+
+// The options beyond the specified ones take "--name VALUE" or
+// "--name=VALUE"; without a value, or with more after the name, they are
+// unknown. Their secrets are listed for masking.
+TEST(ScanArguments, RigNodeAndApiOptions) {
+  const ScanResult scanned =
+      scan({"--list-devices", "--temp-limit", "83", "--backup-node", "http://u:pw@b1:1",
+            "--backup-node=http://b2:2", "--api-bind=0.0.0.0:4000", "--api-token", "s3cret"});
+  ASSERT_EQ(scanned.unknown_option, nullptr);
+  const Options& o = scanned.options;
+  EXPECT_TRUE(o.list_devices);
+  EXPECT_EQ(o.temp_limit, 83);
+  EXPECT_EQ(o.backup_nodes, (std::vector<std::string>{"http://u:pw@b1:1", "http://b2:2"}));
+  EXPECT_EQ(o.api_bind, "0.0.0.0:4000");
+  EXPECT_EQ(o.api_token, "s3cret");
+  ASSERT_EQ(scanned.secrets.size(), 2u);
+  EXPECT_EQ(scanned.secrets[0].index, 5);  // the first backup URL's "pw"
+  EXPECT_EQ(scanned.secrets[0].begin, 9u);
+  EXPECT_EQ(scanned.secrets[0].length, 2u);
+  EXPECT_EQ(scanned.secrets[1].index, 9);  // the token
+  EXPECT_EQ(scanned.secrets[1].length, 6u);
+
+  for (const char* bad : {"--temp-limit", "--backup-node", "--api-bind", "--api-token", "--temp-limitX"})
+    EXPECT_STREQ(scan({bad}).unknown_option, bad);
+  EXPECT_EQ(scan_ok({"--temp-limit=70"}).temp_limit, 70);
+}
