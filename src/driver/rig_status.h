@@ -38,6 +38,9 @@ struct DeviceStatus {
   double rate_10s = 0;
   double rate_60s = 0;
   double rate_since_start = 0;
+  // Hashes per second over each of the last kRateHistorySpans spans of
+  // kRateHistorySpanSeconds, oldest first; shorter until that much has passed.
+  std::vector<double> rate_history;
   int temperature_c = -1;    // 0 or below: not available
   double power_watts = -1;   // 0 or below: not available
   DeviceState state = DeviceState::waiting;
@@ -86,6 +89,8 @@ struct RigStatus {
 };
 
 constexpr size_t kRecentBlocks = 20;
+constexpr size_t kRateHistorySpans = 30;
+constexpr int kRateHistorySpanSeconds = 10;
 
 // Where the loop publishes the record for readers on other threads (the
 // API's). The loop replaces the whole record at most a few times a second;
