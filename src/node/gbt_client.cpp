@@ -168,6 +168,12 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
 }
 
 BlockWork GbtClient::get_work() {
+  AnnouncedWork announced = get_announced_work();
+  std::fputs(announced.announcement.c_str(), stdout);
+  return std::move(announced.work);
+}
+
+AnnouncedWork GbtClient::get_announced_work() {
   return reuse_or_assemble(
       last_work, [this] { return rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]"); },
       [this]() -> std::optional<std::string> {

@@ -8,6 +8,7 @@
 
 #include "node/block_work.h"
 #include "node/refusal_streak.h"
+#include "node/work_assembly.h"
 #include "node/work_reuse.h"
 
 // How long one call may wait for the node's answer.
@@ -57,8 +58,12 @@ class GbtClient {
   // A fresh template and reward script assembled into work; `valid` false on
   // any failure, which has been reported on stderr. Both requests are made
   // on every call; when both replies repeat the last valid work's byte for
-  // byte, that work is returned again instead of being reassembled.
+  // byte, that work is returned again instead of being reassembled. Valid
+  // work's "New block" line is printed.
   BlockWork get_work();
+
+  // get_work with the "New block" line returned instead of printed.
+  AnnouncedWork get_announced_work();
 
   // Submits the work's block with `nonce`; true when the node accepted it.
   // A refusal prints "Block rejected: <reason>"; the third refusal in a row

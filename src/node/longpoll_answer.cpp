@@ -60,6 +60,7 @@ LongpollAnswer read_longpoll_answer(const RpcExchange& exchange, const std::stri
     return failed("template without a previousblockhash of 64 hex characters");
   }
   answer.kind = LongpollAnswerKind::kTemplate;
+  answer.height = static_cast<int32_t>(json_integer_value(json_object_get(result, "height")));
   const json_t* id = json_object_get(result, "longpollid");
   if (!json_is_string(id)) {
     answer.reason = "its template carries no \"longpollid\"";

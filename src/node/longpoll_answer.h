@@ -15,6 +15,7 @@ enum class LongpollAnswerKind {
 struct LongpollAnswer {
   LongpollAnswerKind kind = LongpollAnswerKind::kFailed;
   uint64_t tip_fingerprint = 0;  // kTemplate: as tip_fingerprint_of reads the header
+  int32_t height = 0;            // kTemplate: the template's "height" (0 when it has none)
   std::string longpollid;        // kTemplate: "" when the node offers none usable
   bool refused_by_status = false;  // kRefused: by HTTP 403 or 404, not an error object
   // Why, in a few words for the operator, already printable: for kRefused

@@ -57,7 +57,10 @@ void watch_tips(LongpollWatch& watch, const LongpollSettings& settings) {
 
     if (answer.kind == LongpollAnswerKind::kTemplate) {
       const bool new_tip = tip_known && answer.tip_fingerprint != watch.tip_fingerprint.load();
-      if (!tip_known || new_tip) watch.tip_fingerprint = answer.tip_fingerprint;
+      if (!tip_known || new_tip) {
+        watch.tip_height = answer.height;
+        watch.tip_fingerprint = answer.tip_fingerprint;
+      }
       if (new_tip) {
         watch.tip_changes.fetch_add(1);
         if (settings.on_new_tip) settings.on_new_tip();

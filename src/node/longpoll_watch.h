@@ -49,6 +49,8 @@ struct LongpollWatch {
   // The tip last seen: header bytes 4..11 of a template with that
   // previousblockhash, read little-endian; 0 until the first answer.
   std::atomic<uint64_t> tip_fingerprint{0};
+  // The height of the template that named that tip.
+  std::atomic<int32_t> tip_height{0};
   // The node does not offer or refuses longpoll; the watch has ended.
   std::atomic<bool> unsupported{false};
 

@@ -1,9 +1,8 @@
 #include "node/work_reuse.h"
 
-#include <cstdio>
 #include <utility>
 
-BlockWork reuse_or_assemble(ReusableWork& last, const std::function<std::string()>& fetch_template,
+AnnouncedWork reuse_or_assemble(ReusableWork& last, const std::function<std::string()>& fetch_template,
                             const AddressFetch& fetch_address, const WorkAssembler& assemble) {
   std::string template_reply = fetch_template();
   std::optional<std::string> address_reply;
@@ -13,11 +12,8 @@ BlockWork reuse_or_assemble(ReusableWork& last, const std::function<std::string(
     // the address now anyway: asking first changes no request.
     address_reply = fetch_address();
     address_fetched = true;
-    if (!address_reply) return BlockWork{};
-    if (*address_reply == last.address_reply) {
-      std::fputs(last.assembled.announcement.c_str(), stdout);
-      return last.assembled.work;
-    }
+    if (!address_reply) return AnnouncedWork{};
+    if (*address_reply == last.address_reply) return last.assembled;
   }
 
   AnnouncedWork fresh = assemble(template_reply, [&] {
@@ -27,10 +23,9 @@ BlockWork reuse_or_assemble(ReusableWork& last, const std::function<std::string(
     }
     return address_reply;
   });
-  std::fputs(fresh.announcement.c_str(), stdout);
-  if (!fresh.work.valid) return std::move(fresh.work);
+  if (!fresh.work.valid) return fresh;
   last.template_reply = std::move(template_reply);
   last.address_reply = std::move(*address_reply);  // valid work had one
   last.assembled = std::move(fresh);
-  return last.assembled.work;
+  return last.assembled;
 }

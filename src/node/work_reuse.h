@@ -23,9 +23,10 @@ using WorkAssembler =
 // One get_work: fetches the template, then the address reply (every time,
 // in that order, as without reuse), and returns the kept work when both are
 // byte for byte the replies it was assembled from; otherwise assembles
-// afresh and keeps the result when it is valid. Either way a valid work's
-// "New block" line is printed. When the template differs the address is
-// fetched only if `assemble` asks for it, as it would without reuse. An
-// address call given up on gives invalid work and no line.
-BlockWork reuse_or_assemble(ReusableWork& last, const std::function<std::string()>& fetch_template,
+// afresh and keeps the result when it is valid. Either way a valid work
+// comes with its "New block" line, for the caller to print. When the
+// template differs the address is fetched only if `assemble` asks for it, as
+// it would without reuse. An address call given up on gives invalid work and
+// no line.
+AnnouncedWork reuse_or_assemble(ReusableWork& last, const std::function<std::string()>& fetch_template,
                             const AddressFetch& fetch_address, const WorkAssembler& assemble);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "node/gbt_client.h"
 #include "node/json_doc.h"
 #include "node/longpoll_watch.h"
+#include "node/node_link.h"
 
 extern char** environ;
 
@@ -277,4 +279,71 @@ TEST(DevNode, LongpollWatchHearsOfEveryNewTip) {
   stop_longpoll_watch(watch);
   EXPECT_FALSE(watch.unsupported.load());
   EXPECT_TRUE(eventually([&] { return longpolls_held(client) == 0; }));  // the node saw it go
+}
+
+namespace {
+
+// Waits up to ten seconds for the link's events until `done` says enough.
+std::vector<NodeEvent> events_until(NodeLink& link, LoopWakeup& wakeup,
+                                    const std::function<bool(const std::vector<NodeEvent>&)>& done) {
+  std::vector<NodeEvent> events;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done(events) && std::chrono::steady_clock::now() < give_up) {
+    (void)wakeup.try_acquire_for(std::chrono::milliseconds(100));
+    take_node_events(link, events);
+  }
+  return events;
+}
+
+template <class Event>
+int count_of(const std::vector<NodeEvent>& events) {
+  return static_cast<int>(std::count_if(events.begin(), events.end(),
+                                        [](const NodeEvent& e) { return std::holds_alternative<Event>(e); }));
+}
+
+}  // namespace
+
+// The link fetches by itself, sends a block handed to it, posts the node's
+// verdict, and fetches on the new tip at once (that fetch says so).
+TEST(DevNode, NodeLinkFetchesSubmitsAndFetchesAtOnceAfterItsBlock) {
+  if (!devnode_available()) GTEST_SKIP() << "python3 or tools/devnode.py missing";
+  DevNode node({"--zero-bits", "8", "--height", "40"});
+  ASSERT_FALSE(node.url().empty()) << "devnode did not start";
+  LoopWakeup wakeup{0};
+  NodeLink link;
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(start_node_link(link, NodeLinkSettings{{{node.url(), "tamrix", "tamrix"}}, "tmx1qreward",
+                                                     &wakeup, [] { return false; }, [] { return false; }}));
+  std::vector<NodeEvent> events =
+      events_until(link, wakeup, [](const std::vector<NodeEvent>& e) { return count_of<WorkArrived>(e) > 0; });
+  ASSERT_EQ(count_of<WorkArrived>(events), 1);
+  const WorkArrived& first = std::get<WorkArrived>(events[0]);
+  EXPECT_EQ(first.work.height, 40);
+  EXPECT_EQ(first.announcement.rfind("New block 40, 0 txs, target ", 0), 0u) << first.announcement;
+  EXPECT_FALSE(first.after_block_of_ours);
+
+  SolvedBlock block;
+  block.id = 7;
+  block.work = first.work;
+  block.nonce = find_nonce(first.work, true);
+  submit_solved_block(link, block);
+  events = events_until(link, wakeup, [](const std::vector<NodeEvent>& e) {
+    return std::any_of(e.begin(), e.end(), [](const NodeEvent& event) {
+      const WorkArrived* work = std::get_if<WorkArrived>(&event);
+      return work && work->after_block_of_ours;
+    });
+  });
+  const auto fresh = std::find_if(events.begin(), events.end(), [](const NodeEvent& e) {
+    return std::holds_alternative<WorkArrived>(e) && std::get<WorkArrived>(e).after_block_of_ours;
+  });
+  ASSERT_NE(fresh, events.end());
+  EXPECT_EQ(std::get<WorkArrived>(*fresh).work.height, 41);
+  const auto answer = std::find_if(events.begin(), events.end(),
+                                   [](const NodeEvent& e) { return std::holds_alternative<BlockAnswered>(e); });
+  ASSERT_NE(answer, events.end());
+  EXPECT_EQ(std::get<BlockAnswered>(*answer).id, 7u);
+  EXPECT_EQ(std::get<BlockAnswered>(*answer).verdict, BlockVerdict::accepted);
+  finish_node_link(link);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(node.stop(), "devnode: accepted 1, rejected 0");
 }

@@ -32,7 +32,7 @@ struct Scene {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     Fetch f;
-    f.work = reuse_or_assemble(
+    const AnnouncedWork announced = reuse_or_assemble(
         last,
         [&] {
           requests.push_back("getblocktemplate");
@@ -47,7 +47,8 @@ struct Scene {
           return assemble_work_unannounced(reply, "tmx1reward", fetch_address);
         });
     testing::internal::GetCapturedStderr();
-    f.out = testing::internal::GetCapturedStdout();
+    f.work = announced.work;
+    f.out = testing::internal::GetCapturedStdout() + announced.announcement;
     return f;
   }
 };
