@@ -35,7 +35,8 @@ std::vector<int> cards_in_device_order(const std::vector<PciAddress>& cuda_cards
   for (size_t card = 0; card < cuda_cards.size(); ++card)
     if (!placed[card]) rest.push_back(static_cast<int>(card));
   std::stable_sort(rest.begin(), rest.end(), [&cuda_cards](int a, int b) {
-    return before_on_the_bus(cuda_cards[static_cast<size_t>(a)], cuda_cards[static_cast<size_t>(b)]);
+    return before_on_the_bus(cuda_cards[static_cast<size_t>(a)],
+                             cuda_cards[static_cast<size_t>(b)]);
   });
   order.insert(order.end(), rest.begin(), rest.end());
   return order;

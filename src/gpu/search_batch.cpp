@@ -44,7 +44,8 @@ void read_solution(const gpu_kernel::SolutionSlot& slot, MiningResult* result) {
 
 uint64_t launch_nonces(uint32_t batch_size, uint32_t launch_size) {
   if (launch_size == 0 || launch_size >= batch_size) return batch_size;
-  const uint64_t fewest = (uint64_t{batch_size} + kMostLaunchesPerBatch - 1) / kMostLaunchesPerBatch;
+  const uint64_t fewest =
+      (uint64_t{batch_size} + kMostLaunchesPerBatch - 1) / kMostLaunchesPerBatch;
   return std::max<uint64_t>(launch_size, fewest);
 }
 

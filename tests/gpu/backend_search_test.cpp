@@ -339,7 +339,8 @@ TEST_F(GpuBackend, QueueingIntoABusyOrMissingSlotFails) {
   ASSERT_EQ(queue_mining_batch(device_, 0, header.data(), 0x00000100u, size, 0, hash.words), 0);
   for (int slot : {0, -1, kGpuBatchSlots}) {
     CaptureStderr();
-    EXPECT_NE(queue_mining_batch(device_, slot, header.data(), 0x00000100u, size, 0, no_hash), 0) << slot;
+    EXPECT_NE(queue_mining_batch(device_, slot, header.data(), 0x00000100u, size, 0, no_hash), 0)
+        << slot;
     expect_one_error_line(GetCapturedStderr());
   }
   MiningResult result{};
@@ -442,7 +443,8 @@ TEST_F(GpuBackend, ALaunchGroupSearchesExactlyTheBatch) {
     uint32_t batch_size;
     uint32_t launch_size;
   };
-  for (const Group& group : {Group{5000, 700}, Group{4096, 1000}, Group{3001, 256}, Group{2000, 1}}) {
+  for (const Group& group :
+       {Group{5000, 700}, Group{4096, 1000}, Group{3001, 256}, Group{2000, 1}}) {
     const uint32_t size = std::min(group.batch_size, planted - range_start + 1);
     const uint32_t after = range_start + range - planted;  // the planted nonce and those after it
     struct Batch {
@@ -496,8 +498,9 @@ std::vector<PlantedBatch> planted_batches(uint64_t seed, int count, uint32_t siz
 
 // Searches `batches` on `device` two at a time, one per slot, in launch
 // groups, as a device's GPU thread does; returns the nonces found, in order.
-std::vector<uint32_t> search_two_at_a_time(GpuContext* device, const std::vector<PlantedBatch>& batches,
-                                           uint32_t size, uint32_t launch_size) {
+std::vector<uint32_t> search_two_at_a_time(GpuContext* device,
+                                           const std::vector<PlantedBatch>& batches, uint32_t size,
+                                           uint32_t launch_size) {
   std::vector<uint32_t> found;
   for (size_t i = 0; i < batches.size(); i += kGpuBatchSlots) {
     for (int slot = 0; slot < kGpuBatchSlots && i + slot < batches.size(); ++slot) {
@@ -544,7 +547,8 @@ TEST(GpuDevices, TwoDevicesSearchAtTheSameTimeFromTwoThreads) {
   std::vector<uint32_t> found[2];
   std::thread threads[2];
   for (int d = 0; d < 2; ++d)
-    threads[d] = std::thread([&, d] { found[d] = search_two_at_a_time(opened[d], work[d], size, 1024); });
+    threads[d] =
+        std::thread([&, d] { found[d] = search_two_at_a_time(opened[d], work[d], size, 1024); });
   for (std::thread& t : threads) t.join();
   for (int d = 0; d < 2; ++d) {
     std::vector<uint32_t> planted;
@@ -578,7 +582,8 @@ TEST_F(GpuBackend, ACancelFromAnotherThreadCutsALongBatchShort) {
   const uint32_t long_batch = batch_lasting(device_, 100.0) / 256 * 256;
   for (const uint32_t launch_size : {0u, 1u << 20}) {
     const std::string what = "launches of " + std::to_string(launch_size);
-    ASSERT_EQ(queue_mining_batch(device_, 0, header.data(), 0, long_batch, launch_size, no_hash), 0);
+    ASSERT_EQ(queue_mining_batch(device_, 0, header.data(), 0, long_batch, launch_size, no_hash),
+              0);
     ASSERT_EQ(queue_mining_batch(device_, 1, header.data(), long_batch, long_batch, launch_size,
                                  no_hash),
               0);

@@ -132,7 +132,8 @@ TEST(GpuLaunchGroups, LaunchesOfTheLaunchSizeCoverTheBatchExactly) {
       {0, 0xffffffffu, 1u << 20, 1u << 31, 1u << 22},  // the largest batch: 1024 launches
   };
   for (const Case& c : cases) {
-    const std::string what = std::to_string(c.batch) + " in launches of " + std::to_string(c.launch);
+    const std::string what =
+        std::to_string(c.batch) + " in launches of " + std::to_string(c.launch);
     EXPECT_EQ(launch_nonces(c.batch, c.launch), c.per_launch) << what;
     std::vector<SearchGrid> grids;
     const int status = for_each_launch_grid(batch(c.start, c.batch), c.launch, c.largest, 256,

@@ -315,9 +315,9 @@ KERNEL_ENTRY search_nonces(const SearchParams params, GLOBAL_AS SolutionSlot* sl
   GROUP_BARRIER();
   if (group_stopped) {
     // The grid holds whole groups and no group lies wholly past the batch.
-    const ulong first = i - LOCAL_ID();
-    const ulong in_batch = params.batch_size - first;
-    if (LOCAL_ID() == 0) count_up(&slot->skipped, (uint)(in_batch < LOCAL_SIZE() ? in_batch : LOCAL_SIZE()));
+    const ulong in_batch = params.batch_size - (i - LOCAL_ID());
+    const ulong group = LOCAL_SIZE();
+    if (LOCAL_ID() == 0) count_up(&slot->skipped, (uint)(in_batch < group ? in_batch : group));
     return;
   }
 #endif

@@ -93,8 +93,9 @@ cl_program build_announcing_a_slow_build(OpenClContext* c, const OpenClOptions& 
                                 kernel_build_options(c->build), error, step);
   });
   if (build.wait_for(options.slow_build) != std::future_status::ready) {
-    std::printf("tamrix-miner: building the kernel for OpenCL device %d: %s (a stop waits for it)\n",
-                c->index, c->name.c_str());
+    std::printf(
+        "tamrix-miner: building the kernel for OpenCL device %d: %s (a stop waits for it)\n",
+        c->index, c->name.c_str());
     std::fflush(stdout);
   }
   return build.get();

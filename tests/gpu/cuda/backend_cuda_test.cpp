@@ -96,7 +96,8 @@ TEST_F(GpuBackend, DevicesComeInPciOrderWithTheirOwnBusIds) {
     ASSERT_EQ(cudaDeviceGetPCIBusId(bus_id, sizeof bus_id, card.cuda_device), cudaSuccess);
     PciAddress address;
     ASSERT_TRUE(parse_pci_address(bus_id, &address));
-    EXPECT_EQ(pci_address_text(address), card.info.pci_bus_id) << "CUDA device " << card.cuda_device;
+    EXPECT_EQ(pci_address_text(address), card.info.pci_bus_id)
+        << "CUDA device " << card.cuda_device;
   }
 }
 

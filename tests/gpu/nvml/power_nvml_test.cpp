@@ -90,7 +90,9 @@ TEST_F(PowerNvml, WattsAreTheOpenedCardsAndQuietWhereItHasNone) {
   gpu().power_usage_mw[2] = 123456;
   EXPECT_DOUBLE_EQ(nvml_power_watts(power_), 123.456);
   gpu().power_usage_status = kFakeNvmlNotSupported;
-  for (int status_line = 0; status_line < 3; ++status_line) EXPECT_EQ(nvml_power_watts(power_), -1.0);
+  for (int status_line = 0; status_line < 3; ++status_line) {
+    EXPECT_EQ(nvml_power_watts(power_), -1.0);
+  }
   EXPECT_EQ(GetCapturedStderr(), "");
 
   gpu().power_usage_status = kFakeNvmlNoPermission;
@@ -247,7 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
     Causes, PowerNvmlInitFailure,
     testing::Values(
         InitFailure{"NvmlDoesNotStart",
-                    [](FakeNvmlConfig& c) { c.init_status = kFakeNvmlDriverNotLoaded; }, kFirstCard},
+                    [](FakeNvmlConfig& c) { c.init_status = kFakeNvmlDriverNotLoaded; },
+                    kFirstCard},
         InitFailure{"NoCardAtTheBusId", [](FakeNvmlConfig&) {}, "0000:66:00.0"},
         InitFailure{"NotABusId", [](FakeNvmlConfig&) {}, "GPU-0"},
         InitFailure{"NoLimitRange",
