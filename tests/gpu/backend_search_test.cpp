@@ -526,11 +526,6 @@ TEST(GpuDevices, TwoDevicesSearchAtTheSameTimeFromTwoThreads) {
   std::string why;
   const std::vector<GpuDeviceInfo> devices = gpu_list_devices(&why);
   if (devices.size() < 2) GTEST_SKIP() << "fewer than two devices: " << why;
-  for (size_t i = 0; i < devices.size(); ++i) {
-    EXPECT_EQ(devices[i].index, static_cast<int>(i));
-    EXPECT_FALSE(devices[i].name.empty()) << i;
-    EXPECT_GT(devices[i].memory_bytes, 0u) << i;
-  }
 
   GpuContext* opened[2] = {gpu_open_device(0), gpu_open_device(1)};
   ASSERT_NE(opened[0], nullptr);
