@@ -615,7 +615,7 @@ def efficiencies(units, per_unit, grid_items_of):
 def launch_line(card, units, per_unit):
     groups = -(-DEFAULT_LAUNCH // GROUP)
     resident = units * per_unit
-    return "  launches %s, 2^20 nonces each: one after another %.1f%%, %d streams overlapping (the default) %.1f%%" % (
+    return "  launches %s, 2^20 nonces each: one after another %.1f%%, %d streams overlapping (the default) %.2f%%" % (
         card, 100 * simulate_streams(groups, resident, 1, LAUNCHES_PER_STREAM), STREAMS,
         100 * simulate_streams(groups, resident, STREAMS, LAUNCHES_PER_STREAM))
 
