@@ -110,7 +110,7 @@ void on_event(MiningRun& run, WorkArrived& arrived, Clock::time_point now) {
   std::fputs(arrived.announcement.c_str(), stdout);
   run.last_fetch_failed = false;
   const uint64_t tip = tip_fingerprint_of(arrived.work.header);
-  if (fetched_work_is_behind(run.standing, arrived.work.height, tip, arrived.after_block_of_ours)) return;
+  if (fetched_work_is_behind(run.standing, arrived.work.height, tip, now)) return;
   adopt_work(run, std::move(arrived.work), now);
 }
 
@@ -126,7 +126,7 @@ void on_event(MiningRun& run, const TipMoved& moved, Clock::time_point now) {
   run.tip_moved_at = now;
 }
 
-void on_event(MiningRun& run, const BlockAnswered& answered, Clock::time_point) {
+void on_event(MiningRun& run, const BlockAnswered& answered, Clock::time_point now) {
   const auto block = std::find_if(run.unanswered.begin(), run.unanswered.end(),
                                   [&](const HandedOver& b) { return b.id == answered.id; });
   if (block == run.unanswered.end()) return;
@@ -148,6 +148,7 @@ void on_event(MiningRun& run, const BlockAnswered& answered, Clock::time_point) 
     name_finder_after(run, handed.device);
     // The chain has moved past every block on the same previous block.
     run.standing.tip_we_built_on = handed.tip;
+    run.standing.built_on_at = now;
     if (spare_on_its_tip) run.spare.reset();
     if (run.standing.have_work && tip_fingerprint_of(run.searched.header) == handed.tip)
       run.standing.stale = true;

@@ -25,8 +25,8 @@ bool tip_news_passes_work(int32_t work_height, uint64_t work_tip, int32_t news_h
 }
 
 bool fetched_work_is_behind(const WorkStanding& standing, int32_t work_height, uint64_t work_tip,
-                            bool fetched_after_block_of_ours) {
+                            LoopClock::time_point now) {
   if (work_height < standing.newest_tip_height) return true;
-  return !fetched_after_block_of_ours && standing.tip_we_built_on != 0 &&
-         work_tip == standing.tip_we_built_on;
+  return standing.tip_we_built_on != 0 && work_tip == standing.tip_we_built_on &&
+         now - standing.built_on_at < kOurBlockSettles;
 }

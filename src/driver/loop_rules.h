@@ -41,9 +41,17 @@ struct WorkStanding {
   // The height of the template of the tip the watch named last; 0 before any.
   int32_t newest_tip_height = 0;
   // The previous block of the last block of ours that went in (its tip
-  // fingerprint); 0 before any. That block is no longer the tip.
+  // fingerprint; 0 before any), and when its verdict came: that block is no
+  // longer the tip.
   uint64_t tip_we_built_on = 0;
+  LoopClock::time_point built_on_at{};
 };
+
+// How long after a block of ours went in work on the block it was built on
+// counts as behind: a fetch under way when it went in, or one that began
+// before a later block of ours went in. Past that the node's word is taken,
+// should it keep serving that tip (our block was not connected after all).
+constexpr LoopClock::duration kOurBlockSettles = 30s;
 
 // The devices may search the work in hand: it is not stale, and either the
 // watch holds a request or the node sent work within kWorkValidFor.
@@ -60,8 +68,8 @@ bool tip_news_passes_work(int32_t work_height, uint64_t work_tip, int32_t news_h
                           uint64_t news_tip);
 
 // Whether fetched work (its height and tip fingerprint) is older than what
-// the loop knows: below the height of the tip the watch named last, or on
-// the block our last accepted block was built on, from a fetch that began
-// before that block went in (a fetch begun after it has the node's word).
+// the loop knows at `now`: below the height of the tip the watch named
+// last, or on the block our last accepted block was built on, within
+// kOurBlockSettles of its verdict.
 bool fetched_work_is_behind(const WorkStanding& standing, int32_t work_height, uint64_t work_tip,
-                            bool fetched_after_block_of_ours);
+                            LoopClock::time_point now);

@@ -44,8 +44,8 @@ TEST(LoopRules, WorkIsUsableWhileRecentOrVouchedForAndOnTheTip) {
 }
 
 // News of a tip counts only at the work's height or above, and not for the
-// work's own tip; fetched work older than the newest tip, or on the block
-// our accepted block was built on (unless fetched after it), is behind.
+// work's own tip; fetched work below the newest tip's height, or on the
+// block our accepted block was built on (until that has settled), is behind.
 TEST(LoopRules, WhichTipsAndFetchesAreNews) {
   struct Case {
     int32_t news_height;
@@ -56,14 +56,15 @@ TEST(LoopRules, WhichTipsAndFetchesAreNews) {
     EXPECT_EQ(tip_news_passes_work(8, 0xA, c.news_height, c.news_tip), c.passes) << c.news_height;
 
   WorkStanding standing = fetched_at(t0);
-  EXPECT_FALSE(fetched_work_is_behind(standing, 1, 0xA, false));
+  EXPECT_FALSE(fetched_work_is_behind(standing, 1, 0xA, t0));
   standing.newest_tip_height = 9;
-  EXPECT_TRUE(fetched_work_is_behind(standing, 8, 0xA, false));
-  EXPECT_FALSE(fetched_work_is_behind(standing, 9, 0xA, false));
+  EXPECT_TRUE(fetched_work_is_behind(standing, 8, 0xA, t0));
+  EXPECT_FALSE(fetched_work_is_behind(standing, 9, 0xA, t0));
   standing.tip_we_built_on = 0xA;
-  EXPECT_TRUE(fetched_work_is_behind(standing, 9, 0xA, false));
-  EXPECT_FALSE(fetched_work_is_behind(standing, 9, 0xA, true));
-  EXPECT_FALSE(fetched_work_is_behind(standing, 9, 0xC, false));
+  standing.built_on_at = t0 + 1s;
+  EXPECT_TRUE(fetched_work_is_behind(standing, 9, 0xA, t0 + 1s + kOurBlockSettles - 1ns));
+  EXPECT_FALSE(fetched_work_is_behind(standing, 9, 0xA, t0 + 1s + kOurBlockSettles));
+  EXPECT_FALSE(fetched_work_is_behind(standing, 9, 0xC, t0 + 1s));
 }
 
 // A card is out for 1, 2, 4 ... 60 s after each failure in a row; its
