@@ -162,7 +162,7 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
     report_http_status(status, url, exchange.body);
   } else if (exchange.body.empty()) {
     // Otherwise the caller's failure would be the only line, with no cause.
-    std::fprintf(stderr, "Node sent an empty reply to %s\n", printable_text(method).c_str());
+    std::fprintf(stderr, "Node sent an empty reply to %s\n", terminal_text(method).c_str());
   }
   return std::move(exchange.body);
 }

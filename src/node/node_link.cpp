@@ -166,7 +166,7 @@ bool start_node_link(NodeLink& link, NodeLinkSettings settings) {
   NodeLinkState& s = *link.state;
   s.settings = std::move(settings);
   const NodeAddress& node = s.settings.nodes.at(0);
-  s.status.url_shown = printable_text(url_for_display(node.url));
+  s.status.url_shown = terminal_text(url_for_display(node.url));
   s.status.state_since = NodeClock::now();
 
   s.fetch_client = std::make_unique<GbtClient>(node.url, node.user, node.pass, s.settings.coinbase_addr);

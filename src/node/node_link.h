@@ -10,6 +10,7 @@
 
 #include "mine/search_state.h"
 #include "node/block_work.h"
+#include "node/node_address.h"
 
 // Every call the miner makes to its node, made off the mining loop's thread.
 // Fetches, submissions and the longpoll watch each run on their own
@@ -28,14 +29,6 @@
 // ACCEPTED ...").
 
 using NodeClock = std::chrono::steady_clock;
-
-// One node the miner may ask. The main node's credentials come from -u and
-// -p; a backup node's from its URL's user information.
-struct NodeAddress {
-  std::string url;  // as given, passed to libcurl unchanged
-  std::string user;
-  std::string pass;
-};
 
 struct NodeLinkSettings {
   std::vector<NodeAddress> nodes;  // [0] the main node (-o), then each --backup-node in order

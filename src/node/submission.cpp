@@ -41,14 +41,14 @@ bool submit_verdict(const std::string& reply, std::string* refusal_reason) {
     const json_t* message = json_object_get(error_member, "message");
     const std::string reason =
         json_is_string(message)
-            ? printable_text(std::string(json_string_value(message), json_string_length(message)))
+            ? terminal_text(std::string(json_string_value(message), json_string_length(message)))
             : node_error_text(error_member);
     return refused_as(reason, refusal_reason);
   }
   const json_t* result = json_object_get(doc.get(), "result");
   if (result != nullptr && json_is_null(result)) return true;
   if (json_is_string(result)) {
-    return refused_as(printable_text(std::string(json_string_value(result), json_string_length(result))),
+    return refused_as(terminal_text(std::string(json_string_value(result), json_string_length(result))),
                       refusal_reason);
   }
   return false;
