@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     return client.get_work();
   };
   ports.submit_block = [&](const BlockWork& work, uint32_t nonce) {
-    return client.submit_block(work, nonce);
+    return client.submit_block(work, nonce).verdict == SubmitVerdict::accepted;
   };
   ports.gpu_batches.queue = [&card](int slot, const uint8_t header[80], uint32_t start_nonce,
                                     uint32_t batch_size, const uint32_t*) {

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     const long long now = Clock::now().time_since_epoch().count();
     latencies_ms.push_back((now - found_at.load()) / 1e6);
     if (latencies_ms.size() >= wanted) g_running.store(false);
-    return client.submit_block(work, nonce);
+    return client.submit_block(work, nonce).verdict == SubmitVerdict::accepted;
   };
   ports.power_get_temp = [] { return -1; };
   ports.power_shutdown = [] {};

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   }
   ports.get_work = [&] { return client.get_work(); };
   ports.submit_block = [&](const BlockWork& work, uint32_t nonce) {
-    return client.submit_block(work, nonce);
+    return client.submit_block(work, nonce).verdict == SubmitVerdict::accepted;
   };
   ports.power_get_temp = [] { return -1; };
   ports.power_shutdown = [] {};

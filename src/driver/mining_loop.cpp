@@ -422,7 +422,7 @@ MiningPorts real_mining_ports(GbtClient& client, GpuContext* gpu) {
   MiningPorts ports;
   ports.get_work = [&client] { return client.get_work(); };
   ports.submit_block = [&client](const BlockWork& work, uint32_t nonce) {
-    return client.submit_block(work, nonce);
+    return client.submit_block(work, nonce).verdict == SubmitVerdict::accepted;
   };
   // One kernel launch per batch.
   ports.gpu_batches.queue = [gpu](int slot, const uint8_t header[80], uint32_t start_nonce,

@@ -136,7 +136,7 @@ void submit_until_finished(NodeLinkState& s) {
       block = std::move(s.blocks.front());
       s.blocks.pop_front();
     }
-    const bool accepted = client.submit_block(block.work, block.nonce);
+    const bool accepted = client.submit_block(block.work, block.nonce).verdict == SubmitVerdict::accepted;
     if (accepted) {
       std::lock_guard<std::mutex> hold(s.lock);
       s.block_went_in = true;

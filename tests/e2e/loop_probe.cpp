@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   MiningPorts ports;
   ports.get_work = [&] { return client.get_work(); };
   ports.submit_block = [&](const BlockWork& work, uint32_t nonce) {
-    const bool accepted = client.submit_block(work, nonce);
+    const bool accepted = client.submit_block(work, nonce).verdict == SubmitVerdict::accepted;
     std::fprintf(stderr, "submitted %u %u %s\n", header_time(work.header), nonce,
                  accepted ? "accepted" : "refused");
     g_running.store(false);
