@@ -157,9 +157,10 @@ BookNews book_answer(SubmissionBook& book, uint64_t id, int node, const SubmitOu
     decide(news, entry.block, BlockVerdict::accepted, "");
     news.block_went_in = true;
     decided = true;
-  } else if (refused_as_duplicate(outcome) && (entry.unanswered > 0 || entry.rounds > 1 || round_open(entry))) {
-    // Sent before without a verdict, or out on another node meanwhile: it
-    // went in on one of those sends.
+  } else if (refused_as_duplicate(outcome)) {
+    // The node has this very block, our coinbase and all: it went in on an
+    // earlier send, ours or one libcurl repeated by itself (a request on a
+    // reused connection that died before any reply is sent again at once).
     went_in(book, news, entry.block, "was there already (" + outcome.reason + ")");
     news.block_went_in = true;
     decided = true;

@@ -21,9 +21,11 @@
 // - A round that brings no verdict (no reply, a timeout, a cut or empty
 //   reply, a node starting up) is sent again after 1, 2, 4 ... 60 s, while
 //   the block's previous block is still the tip, for at most kResendFor.
-//   "duplicate" to a block sent before without a verdict means it went in;
-//   so does a tip that is the block itself. A tip that moved on to another
-//   block at its height or beyond means it is lost.
+//   "duplicate" means it went in: the node has this very block, from an
+//   earlier send of ours (libcurl too sends a request again by itself when
+//   a reused connection dies before any reply). So does a tip that is the
+//   block itself. A tip that moved on to another block at its height or
+//   beyond means it is lost.
 // - After a refusal the next block goes out only after a fetch begun after
 //   the refusal has brought work, and only while its previous block is still
 //   the tip; one block waits so, a second is dropped: the node refuses
