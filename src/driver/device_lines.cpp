@@ -4,13 +4,9 @@
 
 #include "driver/options.h"
 #include "driver/rate_display.h"
-#include "node/node_messages.h"
+#include "node/terminal_text.h"
 
-std::string shown_text(const std::string& text) {
-  // The node link's terminal gate (terminal_text) takes over here once it
-  // has landed; until then the gate the node's words already go through.
-  return printable_text(text);
-}
+std::string shown_text(const std::string& text) { return terminal_text(text); }
 
 namespace {
 

@@ -12,7 +12,8 @@
 // device's line under the status line. Names from the runtime and the
 // command line are shown through the terminal gate.
 
-// Text from outside (a device's name, a URL) as it may reach the terminal.
+// Text from outside (a device's name, a URL) as it may reach the terminal:
+// through the one gate, terminal_text.
 std::string shown_text(const std::string& text);
 
 // "GPU 1 (0000:65:00.0, NAME)"; what the runtime does not tell is left out.

@@ -72,9 +72,7 @@ void run_loop(MiningRun& run) {
 NodeLinkSettings node_link_settings(const Options& options, LoopWakeup& wakeup) {
   NodeLinkSettings settings;
   settings.nodes.push_back(NodeAddress{*options.rpc_url, options.rpc_user, *options.rpc_pass});
-  for (const std::string& url : options.backup_nodes)
-    // Until the node link reads a URL's user information (backup_node_address).
-    settings.nodes.push_back(NodeAddress{url, "", ""});
+  for (const std::string& url : options.backup_nodes) settings.nodes.push_back(backup_node_address(url));
   settings.coinbase_addr = options.coinbase_addr;
   settings.wakeup = &wakeup;
   settings.stop_requested = [] { return !g_running.load(); };
