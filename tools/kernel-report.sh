@@ -5,9 +5,13 @@
 # amdgcn target and libclc-15), one line each:
 #   kernel <cuda|opencl> <arch> registers R spills S alu-per-nonce N
 # followed by the instructions on that path, the hash rate N gives on named
-# cards, what the other lane form would cost, and the launch grid's simulated
-# efficiency. A compiler that is missing skips its half in one line. How the
-# counting is done: tools/kernel_report.py. Takes about half a minute.
+# cards, what the other lane form and the stop-word check cost, and the
+# simulated efficiency of the launch grid and of the miner's launches of
+# 2^20 nonces, one after another and on two streams overlapping. A compiler
+# that is missing skips its half in one line; in CI (CI=true) a run that
+# measured nothing at all fails. A kernel whose Keccak rounds were left as a
+# loop gets a WARNING line (stdout and stderr). How the counting is done:
+# tools/kernel_report.py. Takes about a minute.
 #
 # Usage: tools/kernel-report.sh [kernel_report.py options]
 set -euo pipefail

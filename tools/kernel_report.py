@@ -3,7 +3,14 @@
 instructions one nonce costs, for the CUDA build (nvcc, SASS read from the
 cubin) and the OpenCL build for AMD (Debian's clang with the amdgcn target and
 libclc, assembly read as text), then the hash rate that count would give on
-named cards, and the launch grid's simulated efficiency.
+named cards, what the stop-word check adds (the kernel built again without
+it), the launch grid's simulated efficiency, and that of the miner's
+launches of 2^20 nonces on two streams (simulate_streams).
+
+Exits 1 when the counting fails, and in CI (CI=true) when no compiler was
+found, so that nothing was measured. A kernel of this tree that keeps a loop
+(its Keccak rounds not unrolled) is counted straight through, each loop
+once, with a WARNING.
 
 Counting: the instructions of a nonce that misses the target, i.e. on the
 cheapest path from the kernel's entry through the hash (its longest
@@ -166,7 +173,11 @@ def calibration_source():
     lines.append('extern "C" __global__ void cal_store_1(unsigned* o, unsigned a) { o[threadIdx.x] = a; }')
     lines.append('extern "C" __global__ void cal_store_%d(unsigned* o, unsigned a) {'
                  " for (int i = 0; i < %d; ++i) o[threadIdx.x + 64 * i] = a + i; }" % (REPEATS, REPEATS))
+    # The atomic is the one class that grows with the repeats: the same
+    # operands at other offsets need no register moves.
     lines.append('extern "C" __global__ void cal_atom(unsigned* o, unsigned a) { atomicCAS(o, 0u, a); }')
+    lines.append('extern "C" __global__ void cal_atom_%d(unsigned* o, unsigned a) {'
+                 " for (int i = 0; i < %d; ++i) atomicCAS(o + 64 * i, 0u, a); }" % (REPEATS, REPEATS))
     # A skip over 12 instructions and a loop of 12: their branches must land
     # right after the skipped block and on the loop's first instruction.
     twelve = 'asm volatile("lop3.b32 %0, %0, %1, %2, 0x96;" : "+r"(x) : "r"(b), "r"(a));' * 12
@@ -223,10 +234,12 @@ def learn_names(k, arch):
     for op in store_many:
         if store_many[op] - store_one[op] == REPEATS - 1:
             names.setdefault(op, "STG")
-    atom = histogram(k["cal_atom"])
-    for op in atom:
-        if op not in store_one and op not in names:
+    atom_one, atom_many = histogram(k["cal_atom"]), histogram(k["cal_atom_%d" % REPEATS])
+    for op in atom_many:
+        if atom_many[op] - atom_one[op] >= REPEATS - 1 and op not in names and op not in store_one:
             names[op] = "ATOM"
+    if "ATOM" not in names.values():
+        raise RuntimeError("%s: no atomic found in the calibration kernels" % arch)
     lop3 = next(op for op, n in names.items() if n == "LOP3")
     # The skip's guarded branch lands just past the skipped block, whose LOP3s
     # take an operand form other than the calibration's: same class.
@@ -295,6 +308,13 @@ def leaders(n, succ, exits):
     return sorted(out)
 
 
+def real_loops(n, succ, back_edges, weight):
+    """The back edges that close a loop. Compilers also branch backwards to
+    shared tails of an if; only a branch whose target comes round to it is a
+    loop."""
+    return [(s, t) for s, t in back_edges if cheapest_cycle(n, succ, t, weight, set())]
+
+
 def missed_nonce_path(n, succ, back_edges, banned, weight, exits, inner_trips):
     """The instructions a missed nonce runs, each as often as it runs. With
     one nonce per work-item: the cheapest way from the entry through the
@@ -302,9 +322,7 @@ def missed_nonce_path(n, succ, back_edges, banned, weight, exits, inner_trips):
     loop over nonces (earlier kernels): the cheapest cycle of the widest loop
     that avoids the claim, where an inner loop met on the way (a round loop
     left rolled) runs `inner_trips` times."""
-    # Compilers also branch backwards to shared tails of an if; only a
-    # branch whose target comes round to it is a loop.
-    back_edges = [(s, t) for s, t in back_edges if cheapest_cycle(n, succ, t, weight, set())]
+    back_edges = real_loops(n, succ, back_edges, weight)
     if not back_edges:
         starts = leaders(n, succ, exits) + [n]
         size, hash_start = max((b - a, a) for a, b in zip(starts, starts[1:]))
@@ -334,7 +352,7 @@ def missed_nonce_path(n, succ, back_edges, banned, weight, exits, inner_trips):
     return runs
 
 
-def sass_report(code, names, control, inner_trips):
+def sass_report(code, names, control, inner_trips, straight=False):
     bra = {op for op, name in names.items() if name == "BRA"}
     exits = {op for op, name in names.items() if name == "EXIT"}
     atoms = {op for op, name in names.items() if name == "ATOM"}
@@ -361,12 +379,14 @@ def sass_report(code, names, control, inner_trips):
         return 0 if code[i].op in control else 1
 
     exit_nodes = {i for i, ins in enumerate(code) if ins.op in exits}
-    runs = missed_nonce_path(n, succ, back, banned, counted, exit_nodes, inner_trips)
+    # A kernel meant to search one nonce per work-item is counted straight
+    # through, each loop left in it (which report_loops warns of) once.
+    runs = missed_nonce_path(n, succ, [] if straight else back, banned, counted, exit_nodes, inner_trips)
     seen = collections.Counter()
     for i, times in runs.items():
         if counted(i):
             seen[names.get(code[i].op, "op%03x" % code[i].op)] += times
-    return sum(seen.values()), seen
+    return sum(seen.values()), seen, len(real_loops(n, succ, back, counted))
 
 
 def ptxas_resources(text, kernel):
@@ -386,7 +406,13 @@ def ptxas_resources(text, kernel):
     return registers, spills
 
 
-def cuda_kernel(nvcc, arch, source, include, workdir, calibration, inner_trips, extra=()):
+# What the counting found in one build of search_nonces: registers (VGPRs on
+# AMD), spilled bytes, the instructions of a missed nonce and the classes
+# most of them belong to, and the loops left in it.
+Kernel = collections.namedtuple("Kernel", "registers spills total seen loops")
+
+
+def cuda_kernel(nvcc, arch, source, include, workdir, calibration, inner_trips, extra=(), straight=False):
     cubin = os.path.join(workdir, "search_%s.cubin" % arch)
     # The flags of the project's CUDA build (src/gpu/cuda/cuda.cmake, Release).
     cmd = [nvcc, "-std=c++17", "-O3", "-cubin", "-arch=" + arch, "-I", include,
@@ -398,8 +424,8 @@ def cuda_kernel(nvcc, arch, source, include, workdir, calibration, inner_trips, 
     kernels = kernels_of(cubin)
     name = next(k for k in kernels if "search_nonces" in k)
     names, control = calibration
-    total, seen = sass_report(kernels[name], names, control, inner_trips)
-    return registers, spills, total, seen
+    total, seen, loops = sass_report(kernels[name], names, control, inner_trips, straight)
+    return Kernel(registers, spills, total, seen, loops)
 
 
 # ------------------------------------------------------------- AMD / amdgcn
@@ -444,7 +470,7 @@ def amd_metadata(asm, kernel):
     raise RuntimeError("no metadata for " + kernel)
 
 
-def amd_report(items, inner_trips):
+def amd_report(items, inner_trips, straight=False):
     code = [(m, ops) for label, m, ops in items if m is not None]
     labels = {}
     k = 0
@@ -476,15 +502,17 @@ def amd_report(items, inner_trips):
         return 1 if code[i][0].startswith("v_") else 0
 
     exit_nodes = {i for i, (m, _) in enumerate(code) if m == "s_endpgm"}
-    runs = missed_nonce_path(n, succ, back, banned, counted, exit_nodes, inner_trips)
+    # A kernel meant to search one nonce per work-item is counted straight
+    # through, each loop left in it (which report_loops warns of) once.
+    runs = missed_nonce_path(n, succ, [] if straight else back, banned, counted, exit_nodes, inner_trips)
     seen = collections.Counter()
     for i, times in runs.items():
         if counted(i):
             seen[re.sub(r"_e(32|64)$", "", code[i][0])] += times
-    return sum(seen.values()), seen
+    return sum(seen.values()), seen, len(real_loops(n, succ, back, counted))
 
 
-def opencl_kernel(clang, gpu, text_file, workdir, inner_trips, defines):
+def opencl_kernel(clang, gpu, text_file, workdir, inner_trips, defines, straight=False):
     out = os.path.join(workdir, "search_%s.s" % gpu)
     # The miner's build options (opencl/program.cpp): OpenCL C 1.2 and, for
     # AMD cards, the 32-bit-halves lane form.
@@ -497,8 +525,8 @@ def opencl_kernel(clang, gpu, text_file, workdir, inner_trips, defines):
         raise RuntimeError("clang failed:\n" + r.stderr)
     asm = open(out).read()
     vgprs, spills, scratch = amd_metadata(asm, "search_nonces")
-    total, seen = amd_report(amd_functions(asm)["search_nonces"], inner_trips)
-    return vgprs, spills + scratch, total, seen
+    total, seen, loops = amd_report(amd_functions(asm)["search_nonces"], inner_trips, straight)
+    return Kernel(vgprs, spills + scratch, total, seen, loops)
 
 
 # ------------------------------------------------------- grid simulation
@@ -539,10 +567,57 @@ def simulate(batch, grid_items, resident_groups):
 
 BATCHES = (20, 22, 24)
 
+# The miner's default launch (2^20 nonces, so that the fastest card wakes the
+# host about a hundred times a second with a batch of about a hundred
+# launches) and its batch slots, each with a stream or queue of its own.
+DEFAULT_LAUNCH = 1 << 20
+STREAMS = 2
+LAUNCHES_PER_STREAM = 128
+
+
+def simulate_streams(groups_per_launch, resident_groups, streams, launches):
+    """Share of the resident group slots busy while `streams` in-order
+    streams each run `launches` launches of groups_per_launch groups, as a
+    greedy block scheduler runs them: a stream's next launch is ready once
+    its previous one has finished every group, and free slots go to the
+    ready launches in the order they became ready (streams in turn on a tie).
+    Every group lasts one nonce's time, so all slots free up together. One
+    stream is the card's view of launches queued back to back: each leaves
+    its last partial wave, which a second stream's launch fills."""
+    ready = collections.deque((0, s) for s in range(streams))  # (ready since, stream)
+    left = {s: groups_per_launch for s in range(streams)}
+    launched = {s: 1 for s in range(streams)}
+    steps = 0
+    while ready:
+        room = resident_groups
+        finished = []
+        for _, s in ready:
+            take = min(room, left[s])
+            left[s] -= take
+            room -= take
+            if left[s] == 0:
+                finished.append(s)
+        steps += 1
+        ready = collections.deque(entry for entry in ready if left[entry[1]] > 0)
+        for s in finished:
+            if launched[s] < launches:
+                launched[s] += 1
+                left[s] = groups_per_launch
+                ready.append((steps, s))
+    return streams * launches * groups_per_launch / (resident_groups * steps)
+
 
 def efficiencies(units, per_unit, grid_items_of):
     return " / ".join("%.1f" % (100 * simulate(1 << e, grid_items_of(1 << e), units * per_unit))
                       for e in BATCHES)
+
+
+def launch_line(card, units, per_unit):
+    groups = -(-DEFAULT_LAUNCH // GROUP)
+    resident = units * per_unit
+    return "  launches %s, 2^20 nonces each: one after another %.1f%%, %d streams overlapping (the default) %.2f%%" % (
+        card, 100 * simulate_streams(groups, resident, 1, LAUNCHES_PER_STREAM), STREAMS,
+        100 * simulate_streams(groups, resident, STREAMS, LAUNCHES_PER_STREAM))
 
 
 def grid_line(runtime, card, units, per_unit, registers):
@@ -560,22 +635,41 @@ def grid_line(runtime, card, units, per_unit, registers):
 
 # ------------------------------------------------------------------ main
 
-def print_kernel(runtime, arch, registers, spills, total, seen, other_form):
-    print("kernel %s %s registers %d spills %d alu-per-nonce %d" % (runtime, arch, registers, spills, total))
-    top = ", ".join("%s %d" % kv for kv in seen.most_common(6))
+def print_kernel(runtime, arch, kernel, other_form, without_stop_check, this_tree):
+    print("kernel %s %s registers %d spills %d alu-per-nonce %d"
+          % (runtime, arch, kernel.registers, kernel.spills, kernel.total))
+    if this_tree and kernel.loops:
+        warning = loops_warning(runtime, arch, kernel.loops)
+        print("  " + warning)
+        print("kernel report: " + warning, file=sys.stderr)
+    top = ", ".join("%s %d" % kv for kv in kernel.seen.most_common(6))
     print("  on that path: %s" % top)
     for card, units, mhz in CARDS[arch]:
-        rate = units * LANES_PER_CLOCK * mhz * 1e6 / total
+        rate = units * LANES_PER_CLOCK * mhz * 1e6 / kernel.total
         print("  estimate %s (%d %s at %d MHz): %.2f GH/s"
               % (card, units, "SMs" if runtime == "cuda" else "CUs", mhz, rate / 1e9))
     if other_form is not None:
         print("  the other lane form (%s) would take %d" % other_form)
+    if without_stop_check is not None:
+        print("  the stop-word check costs %d of them (%d without it)"
+              % (kernel.total - without_stop_check, without_stop_check))
     if runtime == "cuda":
-        per_unit = nvidia_groups_per_unit(arch, registers)
+        per_unit = nvidia_groups_per_unit(arch, kernel.registers)
     else:
-        per_unit = amd_groups_per_unit(arch, registers)
+        per_unit = amd_groups_per_unit(arch, kernel.registers)
     for card, units, _ in CARDS[arch]:
-        print(grid_line(runtime, card, units, per_unit, registers))
+        print(grid_line(runtime, card, units, per_unit, kernel.registers))
+        print(launch_line(card, units, per_unit))
+
+
+def loops_warning(runtime, arch, loops):
+    return ("WARNING: %s %s: search_nonces keeps %d loop(s): the Keccak rounds were left rolled, "
+            "not unrolled; the count takes each loop once" % (runtime, arch, loops))
+
+
+def exit_status(figures, ci):
+    """Non-zero where a CI run measured nothing: no compiler, or no figure."""
+    return 1 if ci and figures == 0 else 0
 
 
 def bodies_check(clang, ptxas, text, work):
@@ -621,17 +715,21 @@ def main():
     source = a.cuda_source or os.path.join(a.root, "src/gpu/cuda/search_kernels.cu")
     include = a.cuda_include or os.path.join(a.root, "src")
 
+    figures = 0
     with tempfile.TemporaryDirectory() as work:
         if nvcc and ptxas:
             for arch in ("sm_80", "sm_89", "sm_90"):
                 calibration = calibrate(nvcc, arch, work)
-                r, s, total, seen = cuda_kernel(nvcc, arch, source, include, work, calibration,
-                                                a.inner_loop_trips)
-                other = None
+                kernel = cuda_kernel(nvcc, arch, source, include, work, calibration, a.inner_loop_trips,
+                                     straight=this_tree)
+                other = without_stop_check = None
                 if this_tree:
                     other = ("32-bit halves", cuda_kernel(nvcc, arch, source, include, work, calibration,
-                                                          None, ["-DKECCAK_LANE_HALVES=1"])[2])
-                print_kernel("cuda", arch, r, s, total, seen, other)
+                                                          None, ["-DKECCAK_LANE_HALVES=1"], True).total)
+                    without_stop_check = cuda_kernel(nvcc, arch, source, include, work, calibration,
+                                                     None, ["-DSEARCH_STOP_CHECK=0"], True).total
+                print_kernel("cuda", arch, kernel, other, without_stop_check, this_tree)
+                figures += 1
         else:
             print("kernel cuda skipped: no nvcc and ptxas (looked in /usr/local/cuda/bin and PATH)")
 
@@ -640,21 +738,29 @@ def main():
             # The miner's choice for AMD cards (opencl/program.cpp).
             defines = ["KECCAK_LANE_HALVES=1"] if this_tree else []
             for gpu in ("gfx1030", "gfx1100"):
-                v, s, total, seen = opencl_kernel(clang, gpu, text, work, a.inner_loop_trips, defines)
-                other = None
+                kernel = opencl_kernel(clang, gpu, text, work, a.inner_loop_trips, defines, this_tree)
+                other = without_stop_check = None
                 if this_tree:
-                    other = ("64-bit", opencl_kernel(clang, gpu, text, work, None, [])[2])
-                print_kernel("opencl", gpu, v, s, total, seen, other)
+                    other = ("64-bit", opencl_kernel(clang, gpu, text, work, None, [], True).total)
+                    without_stop_check = opencl_kernel(clang, gpu, text, work, None,
+                                                       defines + ["SEARCH_STOP_CHECK=0"], True).total
+                print_kernel("opencl", gpu, kernel, other, without_stop_check, this_tree)
+                figures += 1
             if ptxas and os.path.exists(LIBCLC_NVPTX):
                 print("check opencl unoptimised, nothing forced inline, for nvptx with ptxas: %s"
                       % bodies_check(clang, ptxas, text, work))
         else:
             print("kernel opencl skipped: no clang-15 with libclc-15 (tools/install-deps.sh installs them)")
 
+    ci = os.environ.get("CI") == "true"
+    if figures == 0:
+        print("kernel report: measured nothing%s" % (" (CI: failing)" if ci else ""), file=sys.stderr)
+    return exit_status(figures, ci)
+
 
 if __name__ == "__main__":
     try:
-        main()
+        sys.exit(main())
     except RuntimeError as e:
         print("kernel report failed: %s" % e, file=sys.stderr)
         sys.exit(1)

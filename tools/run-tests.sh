@@ -65,7 +65,7 @@ echo "== OpenCL backend on POCL (GPU tests, end-to-end, package)"
 cmake -S . -B build/opencl -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMRIX_GPU=opencl -DTAMRIX_BUILD_BENCH=OFF \
   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 cmake --build build/opencl -j"$jobs" --target tamrix-miner gpu_backend_opencl_test gpu_kernel_math_test \
-  gpu_search_batch_test gpu_backend_report_test gpu_power_nvml_test gpu_power_amdgpu_test \
+  gpu_search_batch_test gpu_device_order_test gpu_backend_report_test gpu_power_nvml_test gpu_power_amdgpu_test \
   gpu_power_without_nvml_test
 run_ctest build/opencl opencl -L 'gpu|opencl'
 run_counted check-package-opencl bash tools/check-package.sh build/opencl
@@ -84,7 +84,7 @@ if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
   cmake -S . -B build/cuda -DCMAKE_BUILD_TYPE=Release -DTAMRIX_GPU=cuda -DTAMRIX_BUILD_BENCH=OFF \
     -DCMAKE_CUDA_COMPILER="$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)" >/dev/null
   cmake --build build/cuda -j"$jobs" --target tamrix-miner gpu_backend_cuda_test gpu_kernel_math_test \
-    gpu_search_batch_test gpu_backend_report_test gpu_power_amdgpu_test gpu_power_nvml_test \
+    gpu_search_batch_test gpu_device_order_test gpu_backend_report_test gpu_power_amdgpu_test gpu_power_nvml_test \
     gpu_power_without_nvml_test
   run_ctest build/cuda cuda -L gpu
 fi

@@ -61,8 +61,13 @@ std::vector<GpuDeviceInfo> gpu_list_devices(std::string* why);
 // searches, with the kernel built, ready for the first batch, so a search
 // never waits for a compiler; its power controls are not opened yet
 // (power_init). Null, after one line on stderr, when the device cannot be
-// opened. The CPU-only build opens a context for any index, on which every
-// GPU entry point reports that GPU support is not built in.
+// opened. The OpenCL variant names the device on stdout ("tamrix-miner:
+// OpenCL device N: NAME (PLATFORM)"), after a line about the build where
+// the build takes longer than a second: the build is waited for here,
+// before mining starts, and a stop during it waits for it too. The CPU-only
+// build opens a context for any index, on which every GPU entry point
+// reports that GPU support is not built in. The entry points below but
+// gpu_device_info fail, or do nothing, on a null device.
 GpuContext* gpu_open_device(int index);
 
 // Waits for any batch still queued, closes the power controls
@@ -95,6 +100,9 @@ constexpr int kGpuBatchSlots = 2;
 // last one shorter), exactly as launch_mining_kernel searches each of them;
 // a launch_size of 0 launches the whole batch at once. Grouping launches
 // this way lets the host wake once per batch however short one launch is.
+// A batch is never more than 1024 launches: a smaller launch_size is raised
+// to batch_size / 1024 (rounded up), so that a runtime's queue of launches
+// holds the whole batch and queueing it does not wait for the card.
 // The header and target are copied before it returns. The slot must be free:
 // never queued, or collected since. Returns 0 once queued; non-zero on
 // failure, after one line on stderr, and then the slot is as it was (free,
@@ -111,16 +119,21 @@ int queue_mining_batch(GpuContext* device, int slot, const uint8_t header[80], u
 // gpu_cancel_batches cut it short. Returns 0 when the batch was searched
 // (whole or cut short); non-zero when it failed, after one line on stderr,
 // or, without a line, when the slot (or a slot number out of range) held no
-// batch. Batches finish in the order they were queued.
+// batch. The batches of one slot run in the order they were queued; those
+// of different slots run side by side, so either may finish first.
 int collect_mining_batch(GpuContext* device, int slot, MiningResult* result,
                          uint64_t* searched = nullptr);
 
-// Cuts short every batch queued on the device: work-groups that have not
-// started yet skip their nonces, so a collect returns within about a
-// work-group's time however long the batch. Skipped nonces are not
-// searched, and never searched later either. Callable from any thread while
-// the GPU thread queues and collects; the cut lasts until the device has no
-// batch queued and the next batch is queued.
+// Cuts short every batch queued on the device: work-groups that start after
+// the cut reaches the device skip their nonces, so a collect returns within
+// about a work-group's time however long the batch (a CUDA card and an
+// OpenCL device that shares the host's memory take the cut at once; another
+// OpenCL device when its driver runs the write of a second queue, which a
+// card's copy engine does beside the kernels). Skipped nonces are not
+// searched, and never searched later either; `searched` counts only what
+// was hashed. Callable from any thread while the GPU thread queues and
+// collects; the cut lasts until the device has no batch queued and the next
+// batch is queued.
 void gpu_cancel_batches(GpuContext* device);
 
 // The device's header hashes per second, measured over about `seconds`

@@ -5,9 +5,9 @@
 
 bool gpu_support_built_in() { return true; }
 
-int launch_mining_kernel(const uint8_t header[80], uint32_t start_nonce, uint32_t batch_size,
-                         const uint32_t target[8], MiningResult* result) {
+int launch_mining_kernel(GpuContext* device, const uint8_t header[80], uint32_t start_nonce,
+                         uint32_t batch_size, const uint32_t target[8], MiningResult* result) {
   if (result != nullptr) result->found = false;
-  if (queue_mining_batch(0, header, start_nonce, batch_size, target) != 0) return -1;
-  return collect_mining_batch(0, result);
+  if (queue_mining_batch(device, 0, header, start_nonce, batch_size, 0, target) != 0) return -1;
+  return collect_mining_batch(device, 0, result);
 }

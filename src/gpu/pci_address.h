@@ -13,3 +13,8 @@ struct PciAddress {
 
 // "dddd:bb:dd.f", as sysfs names PCI devices; NVML accepts it as a bus id too.
 std::string pci_address_text(const PciAddress& address);
+
+// Reads a bus id as the drivers spell it: "domain:bus:device.function" in
+// hexadecimal of either case, with the domain in any width (CUDA gives four
+// digits, NVML eight) or left out (0). False for anything else.
+bool parse_pci_address(const std::string& text, PciAddress* address);

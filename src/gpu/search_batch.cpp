@@ -41,3 +41,14 @@ void read_solution(const gpu_kernel::SolutionSlot& slot, MiningResult* result) {
   result->nonce = slot.nonce;
   for (int w = 0; w < 2 * DIGEST_HEAD_LANES; ++w) store_le32(result->hash + 4 * w, slot.head_words[w]);
 }
+
+uint64_t launch_nonces(uint32_t batch_size, uint32_t launch_size) {
+  if (launch_size == 0 || launch_size >= batch_size) return batch_size;
+  const uint64_t fewest =
+      (uint64_t{batch_size} + kMostLaunchesPerBatch - 1) / kMostLaunchesPerBatch;
+  return std::max<uint64_t>(launch_size, fewest);
+}
+
+uint64_t searched_nonces(const gpu_kernel::SolutionSlot& slot, uint32_t batch_size) {
+  return batch_size - std::min(slot.skipped, batch_size);
+}

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "gpu/backend.h"
@@ -46,7 +48,44 @@ struct SearchGrid {
 std::vector<SearchGrid> search_grids(const gpu_kernel::SearchParams& batch, uint64_t largest_grid,
                                      uint64_t group);
 
+// The most launches one batch is queued as. A runtime holds a limited number
+// of launches in its queue and makes the next one wait for room, which would
+// make queue_mining_batch wait for the card; 1024 launches of 2^20 nonces
+// are a batch of a second and more on the fastest cards.
+constexpr uint64_t kMostLaunchesPerBatch = 1024;
+
+// The nonces of each launch of a batch (the last one may have fewer):
+// `launch_size`, or the whole batch for 0 or a launch_size beyond it, raised
+// to batch_size / kMostLaunchesPerBatch (rounded up) where more launches
+// than that would be needed.
+uint64_t launch_nonces(uint32_t batch_size, uint32_t launch_size);
+
+// Calls queue_grid(grid) for every grid of every launch of `batch`, in order:
+// the batch cut into launches of launch_nonces(), each launch into
+// search_grids(). Stops at the first call that returns non-zero and returns
+// that; 0 once every grid is queued. No allocation beyond one launch's grids.
+template <class QueueGrid>
+auto for_each_launch_grid(const gpu_kernel::SearchParams& batch, uint32_t launch_size,
+                          uint64_t largest_grid, uint64_t group, QueueGrid queue_grid)
+    -> decltype(queue_grid(std::declval<const SearchGrid&>())) {
+  const uint64_t launch = launch_nonces(batch.batch_size, launch_size);
+  for (uint64_t done = 0; done < batch.batch_size; done += launch) {
+    gpu_kernel::SearchParams part = batch;
+    part.start_nonce = batch.start_nonce + static_cast<uint32_t>(done);
+    part.batch_size = static_cast<uint32_t>(std::min<uint64_t>(launch, batch.batch_size - done));
+    for (const SearchGrid& grid : search_grids(part, largest_grid, group)) {
+      const auto status = queue_grid(grid);
+      if (status != 0) return status;
+    }
+  }
+  return {};
+}
+
 // Fills *result (when not null) from the slot of a finished batch: found,
 // with the nonce and the digest's first 32 bytes, when a work-item claimed
 // the slot; otherwise only found, false.
 void read_solution(const gpu_kernel::SolutionSlot& slot, MiningResult* result);
+
+// The nonces a finished batch of `batch_size` really hashed: all of them,
+// less those of the groups that found the stop word raised and skipped theirs.
+uint64_t searched_nonces(const gpu_kernel::SolutionSlot& slot, uint32_t batch_size);

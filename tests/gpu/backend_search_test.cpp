@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -90,7 +91,8 @@ void minus_one(const uint32_t words[8], uint32_t out[8]) {
 MiningResult launch(const std::vector<uint8_t>& header, uint32_t start, uint32_t size,
                     const uint32_t target[8]) {
   MiningResult result{};
-  EXPECT_EQ(launch_mining_kernel(header.data(), start, size, target, &result), 0)
+  EXPECT_EQ(launch_mining_kernel(GpuBackend::device_, header.data(), start, size, target, &result),
+            0)
       << "batch at " << start << " of " << size;
   return result;
 }
@@ -194,9 +196,9 @@ TEST_F(GpuBackend, EmptyBatchSearchesNothing) {
   std::memset(every_hash, 0xff, sizeof every_hash);
   MiningResult result{};
   result.found = true;
-  EXPECT_EQ(launch_mining_kernel(header.data(), 123, 0, every_hash, &result), 0);
+  EXPECT_EQ(launch_mining_kernel(device_, header.data(), 123, 0, every_hash, &result), 0);
   EXPECT_FALSE(result.found);
-  EXPECT_EQ(launch_mining_kernel(header.data(), 123, 0, every_hash, nullptr), 0);
+  EXPECT_EQ(launch_mining_kernel(device_, header.data(), 123, 0, every_hash, nullptr), 0);
 }
 
 TEST_F(GpuBackend, SingleNonceBatchesAtTheEdgesOfTheNonceSpace) {
@@ -251,25 +253,25 @@ TEST_F(GpuBackend, TwoQueuedBatchesAreCollectedWithTheirOwnSolutions) {
   const auto [nonce_a, hash_a] = plant_smallest(header_a, 0x10000000u, size);
   const auto [nonce_b, hash_b] = plant_smallest(header_b, 0xfffffc00u, size);
 
-  ASSERT_EQ(queue_mining_batch(0, header_a.data(), 0x10000000u, size, hash_a.words), 0);
-  ASSERT_EQ(queue_mining_batch(1, header_b.data(), 0xfffffc00u, size, hash_b.words), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 0, header_a.data(), 0x10000000u, size, 0, hash_a.words), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 1, header_b.data(), 0xfffffc00u, size, 0, hash_b.words), 0);
   MiningResult result{};
-  ASSERT_EQ(collect_mining_batch(0, &result), 0);
+  ASSERT_EQ(collect_mining_batch(device_, 0, &result), 0);
   ASSERT_TRUE(result.found);
   EXPECT_EQ(result.nonce, nonce_a);
   EXPECT_EQ(std::memcmp(result.hash, hash_a.bytes, 32), 0);
-  ASSERT_EQ(collect_mining_batch(1, &result), 0);
+  ASSERT_EQ(collect_mining_batch(device_, 1, &result), 0);
   ASSERT_TRUE(result.found);
   EXPECT_EQ(result.nonce, nonce_b);
   EXPECT_EQ(std::memcmp(result.hash, hash_b.bytes, 32), 0);
 
   uint32_t below_a[8];
   minus_one(hash_a.words, below_a);
-  ASSERT_EQ(queue_mining_batch(0, header_a.data(), 0x10000000u, size, below_a), 0);
-  ASSERT_EQ(queue_mining_batch(1, header_a.data(), 0x10000000u, size, below_a), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 0, header_a.data(), 0x10000000u, size, 0, below_a), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 1, header_a.data(), 0x10000000u, size, 0, below_a), 0);
   for (int slot = 0; slot < kGpuBatchSlots; ++slot) {
     result.found = true;
-    ASSERT_EQ(collect_mining_batch(slot, &result), 0);
+    ASSERT_EQ(collect_mining_batch(device_, slot, &result), 0);
     EXPECT_FALSE(result.found) << "an earlier solution leaked into slot " << slot;
   }
 }
@@ -281,13 +283,13 @@ TEST_F(GpuBackend, NoSolutionLeaksBetweenSlots) {
   const uint32_t size = 2048;
   const auto [planted, hash] = plant_smallest(header, 0x55555555u, size);
   const uint32_t no_hash[8] = {};
-  ASSERT_EQ(queue_mining_batch(0, header.data(), 0x55555555u, size, hash.words), 0);
-  ASSERT_EQ(queue_mining_batch(1, header.data(), 0x55555555u, size, no_hash), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 0, header.data(), 0x55555555u, size, 0, hash.words), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 1, header.data(), 0x55555555u, size, 0, no_hash), 0);
   MiningResult result{};
   result.found = true;
-  ASSERT_EQ(collect_mining_batch(1, &result), 0);
+  ASSERT_EQ(collect_mining_batch(device_, 1, &result), 0);
   EXPECT_FALSE(result.found);
-  ASSERT_EQ(collect_mining_batch(0, &result), 0);
+  ASSERT_EQ(collect_mining_batch(device_, 0, &result), 0);
   ASSERT_TRUE(result.found);
   EXPECT_EQ(result.nonce, planted);
 }
@@ -299,11 +301,11 @@ TEST_F(GpuBackend, QueuedBatchKeepsItsOwnCopyOfHeaderAndTarget) {
   const auto [planted, hash] = plant_smallest(header, 0x01020304u, size);
   uint32_t target[8];
   std::memcpy(target, hash.words, sizeof target);
-  ASSERT_EQ(queue_mining_batch(1, header.data(), 0x01020304u, size, target), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 1, header.data(), 0x01020304u, size, 0, target), 0);
   std::fill(header.begin(), header.end(), 0xee);
   std::memset(target, 0, sizeof target);
   MiningResult result{};
-  ASSERT_EQ(collect_mining_batch(1, &result), 0);
+  ASSERT_EQ(collect_mining_batch(device_, 1, &result), 0);
   ASSERT_TRUE(result.found);
   EXPECT_EQ(result.nonce, planted);
   EXPECT_EQ(std::memcmp(result.hash, hash.bytes, 32), 0);
@@ -317,13 +319,13 @@ TEST_F(GpuBackend, CollectingAFreeSlotFailsQuietly) {
   MiningResult result{};
   result.found = true;
   CaptureStderr();
-  EXPECT_NE(collect_mining_batch(0, &result), 0) << "never queued";
+  EXPECT_NE(collect_mining_batch(device_, 0, &result), 0) << "never queued";
   EXPECT_FALSE(result.found);
-  ASSERT_EQ(queue_mining_batch(0, header.data(), 0, 64, no_hash), 0);
-  EXPECT_EQ(collect_mining_batch(0, &result), 0);
-  EXPECT_NE(collect_mining_batch(0, &result), 0) << "collected already";
-  EXPECT_NE(collect_mining_batch(-1, &result), 0);
-  EXPECT_NE(collect_mining_batch(kGpuBatchSlots, &result), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 0, header.data(), 0, 64, 0, no_hash), 0);
+  EXPECT_EQ(collect_mining_batch(device_, 0, &result), 0);
+  EXPECT_NE(collect_mining_batch(device_, 0, &result), 0) << "collected already";
+  EXPECT_NE(collect_mining_batch(device_, -1, &result), 0);
+  EXPECT_NE(collect_mining_batch(device_, kGpuBatchSlots, &result), 0);
   EXPECT_EQ(GetCapturedStderr(), "");
 }
 
@@ -334,72 +336,316 @@ TEST_F(GpuBackend, QueueingIntoABusyOrMissingSlotFails) {
   const uint32_t size = 1024;
   const auto [planted, hash] = plant_smallest(header, 0x00000100u, size);
   const uint32_t no_hash[8] = {};
-  ASSERT_EQ(queue_mining_batch(0, header.data(), 0x00000100u, size, hash.words), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 0, header.data(), 0x00000100u, size, 0, hash.words), 0);
   for (int slot : {0, -1, kGpuBatchSlots}) {
     CaptureStderr();
-    EXPECT_NE(queue_mining_batch(slot, header.data(), 0x00000100u, size, no_hash), 0) << slot;
+    EXPECT_NE(queue_mining_batch(device_, slot, header.data(), 0x00000100u, size, 0, no_hash), 0)
+        << slot;
     expect_one_error_line(GetCapturedStderr());
   }
   MiningResult result{};
-  ASSERT_EQ(collect_mining_batch(0, &result), 0);
+  ASSERT_EQ(collect_mining_batch(device_, 0, &result), 0);
   ASSERT_TRUE(result.found);
   EXPECT_EQ(result.nonce, planted);
 }
 
-// A queue that fails (here: the device named does not exist) leaves its
-// slot free: collecting it finds nothing, and the next queue there works.
-TEST_F(GpuBackend, AFailedQueueLeavesTheSlotFree) {
-  const auto header = random_header(26);
-  const uint32_t size = 1024;
-  const auto [planted, hash] = plant_smallest(header, 0x7fffff00u, size);
-  gpu_use_device(99);
+// A device that does not exist opens as null after one line that names it;
+// every entry point fails on null as it would on a device that failed, and
+// the open device is not disturbed.
+TEST_F(GpuBackend, AMissingDeviceOpensAsNullAfterOneLine) {
+  std::string why;
+  const int missing = static_cast<int>(gpu_list_devices(&why).size()) + 3;
   CaptureStderr();
-  EXPECT_NE(queue_mining_batch(1, header.data(), 0x7fffff00u, size, hash.words), 0);
-  expect_one_error_line(GetCapturedStderr());
-  gpu_use_device(0);
+  EXPECT_EQ(gpu_open_device(missing), nullptr);
+  const std::string message = GetCapturedStderr();
+  expect_one_error_line(message);
+  EXPECT_NE(message.find(std::to_string(missing)), std::string::npos) << message;
+
+  const auto header = random_header(26);
+  const uint32_t no_hash[8] = {};
   MiningResult result{};
-  EXPECT_NE(collect_mining_batch(1, &result), 0);
-  ASSERT_EQ(queue_mining_batch(1, header.data(), 0x7fffff00u, size, hash.words), 0);
-  ASSERT_EQ(collect_mining_batch(1, &result), 0);
-  ASSERT_TRUE(result.found);
-  EXPECT_EQ(result.nonce, planted);
+  result.found = true;
+  uint64_t searched = 7;
+  CaptureStderr();
+  EXPECT_NE(queue_mining_batch(nullptr, 0, header.data(), 0, 64, 0, no_hash), 0);
+  expect_one_error_line(GetCapturedStderr());
+  CaptureStderr();
+  EXPECT_NE(collect_mining_batch(nullptr, 0, &result, &searched), 0);
+  gpu_cancel_batches(nullptr);
+  EXPECT_EQ(power_init(nullptr), -1);
+  EXPECT_LE(power_get_temp(nullptr), 0);
+  EXPECT_LE(power_get_watts(nullptr), 0.0);
+  power_shutdown(nullptr);
+  gpu_close_device(nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_FALSE(result.found);
+  EXPECT_EQ(searched, 0u);
+  EXPECT_EQ(launch(header, 0, 64, no_hash).found, false) << "device 0 still searches";
 }
 
 TEST_F(GpuBackend, EmptyQueuedBatchIsCollectedWithoutASolution) {
   const auto header = random_header(27);
   uint32_t every_hash[8];
   std::memset(every_hash, 0xff, sizeof every_hash);
-  ASSERT_EQ(queue_mining_batch(1, header.data(), 5, 0, every_hash), 0);
+  ASSERT_EQ(queue_mining_batch(device_, 1, header.data(), 5, 0, 0, every_hash), 0);
   MiningResult result{};
   result.found = true;
-  EXPECT_EQ(collect_mining_batch(1, &result), 0);
+  uint64_t searched = 99;
+  EXPECT_EQ(collect_mining_batch(device_, 1, &result, &searched), 0);
   EXPECT_FALSE(result.found);
+  EXPECT_EQ(searched, 0u);
 }
 
-// The mining loop may launch from a thread of its own, a different one for
+// The mining loop searches from a thread of its own, a different one for
 // each stretch of work (handed over with a join), while the main thread reads
-// the temperature for its status line. Each thread's launch must find the
-// planted solution; the sanitizer builds check the handover for races.
-TEST_F(GpuBackend, LaunchesFromSuccessiveThreadsWhileTheMainThreadReadsTheTemperature) {
+// the temperature and the power draw for its status line. Each thread's
+// launch must find the planted solution; the sanitizer builds check the
+// handover for races.
+TEST_F(GpuBackend, LaunchesFromSuccessiveThreadsWhileTheMainThreadReadsTheSensors) {
   const auto header = random_header(6);
   const uint32_t start = 0x12345678u;
   const uint32_t size = 2048;
   const auto [planted, hash] = plant_smallest(header, start, size);
+  power_init(device_);
 
   for (int handover = 0; handover < 3; ++handover) {
     std::atomic<bool> done{false};
     MiningResult result{};
     int status = -1;
     std::thread launcher([&] {
-      status = launch_mining_kernel(header.data(), start, size, hash.words, &result);
+      status = launch_mining_kernel(device_, header.data(), start, size, hash.words, &result);
       done = true;
     });
-    while (!done) power_get_temp();
+    while (!done) {
+      power_get_temp(device_);
+      power_get_watts(device_);
+    }
     launcher.join();
     ASSERT_EQ(status, 0) << "handover " << handover;
     ASSERT_TRUE(result.found) << "handover " << handover;
     EXPECT_EQ(result.nonce, planted) << "handover " << handover;
   }
+  power_shutdown(device_);
+}
+
+// A batch searched as a group of launches whose size does not divide it
+// (and, last, launches so small that the batch would need more than the most
+// launches a batch is queued as): the range's smallest hash planted at the
+// batch's first nonce and at its last, where a launch that started one nonce
+// late or stopped one early would miss it; one nonce less at either end finds
+// nothing, so no launch searched past the batch. `searched` is the batch.
+TEST_F(GpuBackend, ALaunchGroupSearchesExactlyTheBatch) {
+  const auto header = random_header(30);
+  const uint32_t range_start = 0xffffe000u;
+  const uint32_t range = 16384;  // across the wrap
+  const auto [planted, hash] = plant_smallest(header, range_start, range);
+  struct Group {
+    uint32_t batch_size;
+    uint32_t launch_size;
+  };
+  for (const Group& group :
+       {Group{5000, 700}, Group{4096, 1000}, Group{3001, 256}, Group{2000, 1}}) {
+    const uint32_t size = std::min(group.batch_size, planted - range_start + 1);
+    const uint32_t after = range_start + range - planted;  // the planted nonce and those after it
+    struct Batch {
+      uint32_t start;
+      uint32_t size;
+      bool finds;
+    };
+    const Batch batches[] = {
+        {planted - (size - 1), size, true},           // planted last
+        {planted, std::min(size, after), true},       // planted first
+        {planted - (size - 1), size - 1, false},      // one short of it at the end
+        {planted + 1, std::min(size, after) - 1, false},  // starting one past it
+    };
+    for (const Batch& b : batches) {
+      if (b.size == 0) continue;
+      const std::string what = std::to_string(b.size) + " nonces from " + std::to_string(b.start) +
+                               " in launches of " + std::to_string(group.launch_size);
+      ASSERT_EQ(queue_mining_batch(device_, 1, header.data(), b.start, b.size, group.launch_size,
+                                   hash.words),
+                0)
+          << what;
+      MiningResult result{};
+      uint64_t searched = 0;
+      ASSERT_EQ(collect_mining_batch(device_, 1, &result, &searched), 0) << what;
+      EXPECT_EQ(searched, b.size) << what;
+      ASSERT_EQ(result.found, b.finds) << what;
+      if (b.finds) {
+        EXPECT_EQ(result.nonce, planted) << what;
+      }
+    }
+  }
+}
+
+// The smallest hash of [start, start + size) planted for each of several
+// batches, one per (header, start): what a device thread searches.
+struct PlantedBatch {
+  std::vector<uint8_t> header;
+  uint32_t start;
+  Planted planted;
+};
+
+std::vector<PlantedBatch> planted_batches(uint64_t seed, int count, uint32_t size) {
+  std::vector<PlantedBatch> batches;
+  for (int i = 0; i < count; ++i) {
+    PlantedBatch b{random_header(seed + i), 0x20000000u * static_cast<uint32_t>(i) + 0x1000u, {}};
+    b.planted = plant_smallest(b.header, b.start, size);
+    batches.push_back(b);
+  }
+  return batches;
+}
+
+// Searches `batches` on `device` two at a time, one per slot, in launch
+// groups, as a device's GPU thread does; returns the nonces found, in order.
+std::vector<uint32_t> search_two_at_a_time(GpuContext* device,
+                                           const std::vector<PlantedBatch>& batches, uint32_t size,
+                                           uint32_t launch_size) {
+  std::vector<uint32_t> found;
+  for (size_t i = 0; i < batches.size(); i += kGpuBatchSlots) {
+    for (int slot = 0; slot < kGpuBatchSlots && i + slot < batches.size(); ++slot) {
+      const PlantedBatch& b = batches[i + slot];
+      if (queue_mining_batch(device, slot, b.header.data(), b.start, size, launch_size,
+                             b.planted.hash.words) != 0)
+        return found;
+    }
+    for (int slot = 0; slot < kGpuBatchSlots && i + slot < batches.size(); ++slot) {
+      MiningResult result{};
+      if (collect_mining_batch(device, slot, &result) != 0 || !result.found) return found;
+      found.push_back(result.nonce);
+    }
+  }
+  return found;
+}
+
+// Two devices, opened side by side, each searched by a thread of its own at
+// the same time, each finding the solutions planted in its own batches.
+// Where the variant has fewer than two devices the test skips; the OpenCL
+// tests run with two POCL devices.
+TEST(GpuDevices, TwoDevicesSearchAtTheSameTimeFromTwoThreads) {
+  std::string why;
+  const std::vector<GpuDeviceInfo> devices = gpu_list_devices(&why);
+  if (devices.size() < 2) GTEST_SKIP() << "fewer than two devices: " << why;
+
+  GpuContext* opened[2] = {gpu_open_device(0), gpu_open_device(1)};
+  ASSERT_NE(opened[0], nullptr);
+  ASSERT_NE(opened[1], nullptr);
+  for (int d = 0; d < 2; ++d) {
+    const GpuDeviceInfo& info = gpu_device_info(opened[d]);
+    EXPECT_EQ(info.index, d);
+    EXPECT_EQ(info.name, devices[d].name);
+    EXPECT_EQ(info.pci_bus_id, devices[d].pci_bus_id);
+  }
+  const uint32_t size = 6000;
+  const std::vector<PlantedBatch> work[2] = {planted_batches(40, 4, size),
+                                             planted_batches(50, 4, size)};
+  std::vector<uint32_t> found[2];
+  std::thread threads[2];
+  for (int d = 0; d < 2; ++d)
+    threads[d] =
+        std::thread([&, d] { found[d] = search_two_at_a_time(opened[d], work[d], size, 1024); });
+  for (std::thread& t : threads) t.join();
+  for (int d = 0; d < 2; ++d) {
+    std::vector<uint32_t> planted;
+    for (const PlantedBatch& b : work[d]) planted.push_back(b.planted.nonce);
+    EXPECT_EQ(found[d], planted) << "device " << d;
+    gpu_close_device(opened[d]);
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// A batch of about `seconds` of the device's hashing (at most the largest
+// batch), from the time a batch of 2^20 nonces takes.
+uint32_t batch_lasting(GpuContext* device, double seconds) {
+  const uint8_t header[80] = {};
+  const uint32_t no_hash[8] = {};
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(launch_mining_kernel(device, header, 0, 1u << 20, no_hash, nullptr), 0);
+  const double rate = (1u << 20) / std::chrono::duration<double>(Clock::now() - start).count();
+  return static_cast<uint32_t>(std::min(rate * seconds, 4.0e9));
+}
+
+// A batch that would take minutes (at most the largest batch on a fast card),
+// searched whole or as a group of launches, is cut short by a cancel from
+// another thread: the collect returns soon after, and `searched` says how
+// much was hashed: some, never the whole batch, in whole groups. The next
+// batch, queued once the device has no batch, runs whole again.
+TEST_F(GpuBackend, ACancelFromAnotherThreadCutsALongBatchShort) {
+  const auto header = random_header(31);
+  const uint32_t no_hash[8] = {};
+  const uint32_t long_batch = batch_lasting(device_, 100.0) / 256 * 256;
+  for (const uint32_t launch_size : {0u, 1u << 20}) {
+    const std::string what = "launches of " + std::to_string(launch_size);
+    ASSERT_EQ(queue_mining_batch(device_, 0, header.data(), 0, long_batch, launch_size, no_hash),
+              0);
+    ASSERT_EQ(queue_mining_batch(device_, 1, header.data(), long_batch, long_batch, launch_size,
+                                 no_hash),
+              0);
+    Clock::time_point cancelled;
+    std::thread stopper([&cancelled] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      cancelled = Clock::now();
+      gpu_cancel_batches(device_);
+    });
+    uint64_t searched[kGpuBatchSlots] = {};
+    for (int slot = 0; slot < kGpuBatchSlots; ++slot)
+      ASSERT_EQ(collect_mining_batch(device_, slot, nullptr, &searched[slot]), 0) << what;
+    const Clock::time_point collected = Clock::now();
+    stopper.join();
+    EXPECT_LT(std::chrono::duration<double>(collected - cancelled).count(), 5.0) << what;
+    EXPECT_GT(searched[0] + searched[1], 0u) << what;
+    for (int slot = 0; slot < kGpuBatchSlots; ++slot) {
+      EXPECT_LT(searched[slot], long_batch) << what << ", slot " << slot;
+      // Groups hash all their nonces or none; every group size divides 64's multiples here.
+      EXPECT_EQ(searched[slot] % 64, 0u) << what << ", slot " << slot;
+    }
+
+    // The cut ends with the batches it cut.
+    const auto [planted, hash] = plant_smallest(header, 0x40000000u, 4096);
+    ASSERT_EQ(queue_mining_batch(device_, 0, header.data(), 0x40000000u, 4096, launch_size / 1024,
+                                 hash.words),
+              0);
+    MiningResult result{};
+    uint64_t whole = 0;
+    ASSERT_EQ(collect_mining_batch(device_, 0, &result, &whole), 0);
+    EXPECT_EQ(whole, 4096u) << what;
+    ASSERT_TRUE(result.found) << what;
+    EXPECT_EQ(result.nonce, planted) << what;
+  }
+}
+
+// A cancel while no batch is queued cuts nothing that follows it.
+TEST_F(GpuBackend, ACancelWithNothingQueuedCutsNothingLater) {
+  const auto header = random_header(32);
+  const auto [planted, hash] = plant_smallest(header, 0x00abc000u, 4096);
+  gpu_cancel_batches(device_);
+  gpu_cancel_batches(device_);
+  ASSERT_EQ(queue_mining_batch(device_, 1, header.data(), 0x00abc000u, 4096, 1000, hash.words), 0);
+  MiningResult result{};
+  uint64_t searched = 0;
+  ASSERT_EQ(collect_mining_batch(device_, 1, &result, &searched), 0);
+  EXPECT_EQ(searched, 4096u);
+  ASSERT_TRUE(result.found);
+  EXPECT_EQ(result.nonce, planted);
+}
+
+// The benchmark measures for as long as asked, or until `running` reads
+// false; then it returns soon, with the rate of what it measured.
+TEST_F(GpuBackend, TheBenchmarkStopsWhenRunningGoesFalse) {
+  std::atomic<bool> running{true};
+  EXPECT_EQ(benchmark_hashrate(device_, 0, running), 0.0);
+  std::thread stopper([&running] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    running = false;
+  });
+  const Clock::time_point start = Clock::now();
+  const double rate = benchmark_hashrate(device_, 600, running);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  stopper.join();
+  EXPECT_GT(rate, 0.0);
+  EXPECT_LT(seconds, 60.0) << "the benchmark ran on after the stop";
+  EXPECT_EQ(benchmark_hashrate(device_, 1, running), 0.0) << "stopped before it began";
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 """The counting behind tools/kernel-report.sh on inputs small enough to
 count by hand: branch decoding from words the compilers really emitted, the
-path of a missed nonce through a kernel with and without a search loop, the
-occupancy model and the grid simulation."""
+path of a missed nonce through a kernel with and without a search loop, a
+loop left in a kernel meant to run straight, the occupancy model, the grid
+simulation, the launches of two streams, and when CI fails the report."""
 
 import os
 import sys
@@ -58,11 +59,25 @@ AMD_KERNEL = """search_nonces:
 
 class MissedNoncePath(unittest.TestCase):
     def test_one_nonce_per_work_item_counts_entry_hash_and_comparison(self):
-        total, seen = report.amd_report(report.amd_functions(AMD_KERNEL)["search_nonces"], None)
+        total, seen, loops = report.amd_report(report.amd_functions(AMD_KERNEL)["search_nonces"], None)
         # v_cmp, five of the hash, v_cmp; not the claim's v_mov.
         self.assertEqual(total, 7)
         self.assertEqual(seen["v_xor3_b32"], 2)
         self.assertNotIn("v_mov_b32", seen)
+        self.assertEqual(loops, 0)
+
+    def test_rounds_left_rolled_are_a_loop_counted_once_and_warned_of(self):
+        # The hash's five instructions as a loop: the branch back to .LBB0_1.
+        rolled = AMD_KERNEL.replace("\ts_cbranch_execz .LBB0_3\n\tv_xor3_b32 v2",
+                                    "\ts_cbranch_execz .LBB0_3\n.LBB0_1:\n\tv_xor3_b32 v2", 1)
+        rolled = rolled.replace("\tv_xor3_b32 v9, v8, v7, v6\n",
+                                "\tv_xor3_b32 v9, v8, v7, v6\n\ts_cbranch_scc1 .LBB0_1\n", 1)
+        items = report.amd_functions(rolled)["search_nonces"]
+        total, _, loops = report.amd_report(items, None, straight=True)
+        self.assertEqual((total, loops), (7, 1))
+        warning = report.loops_warning("opencl", "gfx1030", loops)
+        self.assertIn("gfx1030", warning)
+        self.assertIn("left rolled", warning)
 
     def graph(self, edges, size):
         return lambda i: edges.get(i, [i + 1] if i + 1 < size else [])
@@ -89,6 +104,36 @@ class MissedNoncePath(unittest.TestCase):
         succ = self.graph({1: [2, 5], 3: [], 4: [2], 5: [4]}, 6)
         runs = report.missed_nonce_path(6, succ, [(4, 2)], set(), lambda i: 1, {3}, None)
         self.assertEqual(sorted(runs), [0, 1, 2, 3])
+
+
+class LaunchStreams(unittest.TestCase):
+    def test_one_stream_leaves_each_launchs_last_wave(self):
+        # 4 groups over 3 slots: 2 steps a launch, 8 groups in 4 steps.
+        self.assertAlmostEqual(report.simulate_streams(4, 3, 1, 2), 8 / 12)
+        self.assertAlmostEqual(report.simulate_streams(7, 5, 1, 1), 7 / 10)
+
+    def test_a_second_stream_fills_the_last_wave(self):
+        # Steps of 3 slots: A1 3 | A1 1, B1 2 | B1 2, A2 1 | A2 3 | B2 3 | B2 1:
+        # 16 groups in 6 steps; the loss is only at the very end.
+        self.assertAlmostEqual(report.simulate_streams(4, 3, 2, 2), 16 / 18)
+        # A 5 | A 2, B 3 | B 4: 14 groups in 3 steps of 5.
+        self.assertAlmostEqual(report.simulate_streams(7, 5, 2, 1), 14 / 15)
+
+    def test_whole_waves_keep_every_slot_busy(self):
+        for streams in (1, 2):
+            self.assertEqual(report.simulate_streams(12, 4, streams, 3), 1.0)
+
+    def test_the_default_on_a_card_with_a_short_last_wave(self):
+        # An L40S's 568 slots: 4096 groups are 7.2 waves one after another,
+        # and nearly all busy with a second stream.
+        self.assertAlmostEqual(report.simulate_streams(4096, 568, 1, 128), 4096 / (8 * 568))
+        self.assertGreater(report.simulate_streams(4096, 568, 2, 128), 0.999)
+
+
+class CiExit(unittest.TestCase):
+    def test_a_ci_run_that_measured_nothing_fails(self):
+        for figures, ci, status in ((0, True, 1), (0, False, 0), (3, True, 0), (5, False, 0)):
+            self.assertEqual(report.exit_status(figures, ci), status, (figures, ci))
 
 
 class Occupancy(unittest.TestCase):

@@ -1,14 +1,21 @@
 // The host's half of a search batch (gpu/search_batch.h), shared by the CUDA
-// and OpenCL variants: the target as the kernel compares it, the grids a
-// batch is launched in, and the reading of a solution slot.
+// and OpenCL variants: the target as the kernel compares it, the launches and
+// grids a batch is queued as, the reading of a solution slot, the stop word's
+// counting (gpu/stop_word.h) and the PCI bus ids (gpu/pci_address.h).
 
 #include "gpu/search_batch.h"
+
+#include "gpu/pci_address.h"
+#include "gpu/stop_word.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "error_line.h"
 #include "hash/header_midstate.h"
@@ -101,6 +108,74 @@ TEST(GpuSearchGrids, OneNoncePerWorkItemInGridsWithinTheLimit) {
   EXPECT_TRUE(search_grids(batch(9, 0), 1u << 31, 256).empty());
 }
 
+// A batch as a group of launches: each launch the launch size but the last,
+// each launch cut into grids as search_grids cuts it, and together exactly
+// the batch. The sizes: launch_size 0 or beyond the batch is one launch; a
+// launch_size so small that the batch would need more than
+// kMostLaunchesPerBatch launches is raised.
+TEST(GpuLaunchGroups, LaunchesOfTheLaunchSizeCoverTheBatchExactly) {
+  struct Case {
+    uint32_t start;
+    uint32_t batch;
+    uint32_t launch;
+    uint64_t largest;  // a grid's limit
+    uint64_t per_launch;  // the nonces each launch but the last should get
+  };
+  const Case cases[] = {
+      {0, 5000, 700, 1u << 31, 700},                 // 7 launches of 700, then 100
+      {0xfffff000u, 8192, 1024, 1u << 31, 1024},     // across the wrap, a whole number
+      {9, 3000, 0, 1u << 31, 3000},                  // 0: the whole batch at once
+      {9, 3000, 5000, 1u << 31, 3000},               // more than the batch: once
+      {7, 3000, 2000, 512, 2000},                    // each launch in grids of 512
+      {1, 1u << 20, 1, 1u << 31, 1024},              // raised: 2^20 / 1024
+      {1, 1u << 20 | 1, 2, 1u << 31, 1025},          // raised, rounded up
+      {0, 0xffffffffu, 1u << 20, 1u << 31, 1u << 22},  // the largest batch: 1024 launches
+  };
+  for (const Case& c : cases) {
+    const std::string what =
+        std::to_string(c.batch) + " in launches of " + std::to_string(c.launch);
+    EXPECT_EQ(launch_nonces(c.batch, c.launch), c.per_launch) << what;
+    std::vector<SearchGrid> grids;
+    const int status = for_each_launch_grid(batch(c.start, c.batch), c.launch, c.largest, 256,
+                                            [&grids](const SearchGrid& grid) {
+                                              grids.push_back(grid);
+                                              return 0;
+                                            });
+    EXPECT_EQ(status, 0) << what;
+    uint64_t covered = 0;
+    uint64_t in_launch = 0;  // nonces of the launch under way
+    int launches = 0;
+    for (const SearchGrid& grid : grids) {
+      EXPECT_EQ(grid.params.start_nonce, static_cast<uint32_t>(c.start + covered)) << what;
+      EXPECT_LE(grid.work_items, std::max<uint64_t>(256, c.largest)) << what;
+      EXPECT_EQ(grid.work_items % 256, 0u) << what;
+      EXPECT_LT(grid.work_items - grid.params.batch_size, 256u) << what;
+      if (in_launch == 0) ++launches;
+      in_launch += grid.params.batch_size;
+      if (in_launch == c.per_launch) in_launch = 0;
+      EXPECT_LE(in_launch, c.per_launch) << what << ": a grid crosses a launch's end";
+      covered += grid.params.batch_size;
+    }
+    EXPECT_EQ(covered, c.batch) << what;
+    EXPECT_EQ(launches, static_cast<int>((c.batch + c.per_launch - 1) / c.per_launch)) << what;
+    EXPECT_LE(launches, static_cast<int>(kMostLaunchesPerBatch)) << what;
+  }
+  EXPECT_EQ(launch_nonces(0, 100), 0u);
+}
+
+// The first grid whose queue fails ends the batch with that status.
+TEST(GpuLaunchGroups, AFailedGridStopsTheQueueing) {
+  int calls = 0;
+  EXPECT_EQ(for_each_launch_grid(batch(0, 10000), 1000, 1u << 31, 256,
+                                 [&calls](const SearchGrid&) { return ++calls == 3 ? -5 : 0; }),
+            -5);
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(for_each_launch_grid(batch(0, 0), 1000, 1u << 31, 256,
+                                 [](const SearchGrid&) { return -1; }),
+            0)
+      << "an empty batch has no grid";
+}
+
 TEST(GpuSearchParams, CarryTheMidstateAndTheBatch) {
   uint8_t header[80];
   for (int i = 0; i < 80; ++i) header[i] = static_cast<uint8_t>(i * 7);
@@ -139,6 +214,83 @@ TEST(GpuSolutionSlot, UnclaimedSlotOnlyClearsFound) {
   EXPECT_FALSE(result.found);
   EXPECT_EQ(result.nonce, 42u);
   EXPECT_EQ(result.hash[31], 0xab);
+}
+
+// What a batch hashed: the whole batch less what the groups skipped, never
+// below nothing.
+TEST(GpuSolutionSlot, SearchedIsTheBatchLessTheSkippedNonces) {
+  gpu_kernel::SolutionSlot slot{};
+  EXPECT_EQ(searched_nonces(slot, 4096), 4096u);
+  slot.skipped = 1000;
+  EXPECT_EQ(searched_nonces(slot, 4096), 3096u);
+  slot.skipped = 4096;
+  EXPECT_EQ(searched_nonces(slot, 4096), 0u);
+  slot.skipped = 0xffffffffu;
+  EXPECT_EQ(searched_nonces(slot, 0xffffffffu), 0u);
+  EXPECT_EQ(searched_nonces(slot, 17), 0u);
+}
+
+// Cancels from several threads at once: each counts, and the word ends at
+// the last count however the raises interleave, never lower.
+TEST(GpuStopWord, CancelsFromManyThreadsLeaveTheWordAtTheirCount) {
+  uint32_t requests = 0;
+  uint32_t word = 0;
+  EXPECT_EQ(stop_requests_so_far(&requests), 0u);
+  constexpr int kThreads = 4;
+  constexpr int kCancels = 5000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      uint32_t seen = 0;
+      for (int i = 0; i < kCancels; ++i) {
+        const uint32_t count = count_stop_request(&requests);
+        raise_stop_word(&word, count);
+        const uint32_t now = std::atomic_ref<uint32_t>(word).load();
+        if (now < count || now < seen) seen = UINT32_MAX;  // lowered: a fault
+        seen = std::max(seen, now);
+      }
+      EXPECT_NE(seen, UINT32_MAX);
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(stop_requests_so_far(&requests), uint32_t{kThreads * kCancels});
+  EXPECT_EQ(word, uint32_t{kThreads * kCancels});
+  raise_stop_word(&word, 3);
+  EXPECT_EQ(word, uint32_t{kThreads * kCancels}) << "a late raise to an older count";
+}
+
+// Bus ids as CUDA (four-digit domain), NVML (eight digits, capitals) and
+// others spell them, and what is refused.
+TEST(GpuPciAddress, BusIdsInEverySpellingReadAsOneAddress) {
+  struct Case {
+    const char* text;
+    bool valid;
+    const char* canonical;
+  };
+  const Case cases[] = {
+      {"0000:65:00.0", true, "0000:65:00.0"},
+      {"00000000:C1:00.0", true, "0000:c1:00.0"},
+      {"0001:0a:1f.7", true, "0001:0a:1f.7"},
+      {"65:00.0", true, "0000:65:00.0"},
+      {"10000:65:00.0", true, "10000:65:00.0"},
+      {"0000:65:00", false, ""},
+      {"0000:165:00.0", false, ""},
+      {"0000:65:20.0", false, ""},
+      {"0000:65:00.8", false, ""},
+      {"0000:6g:00.0", false, ""},
+      {"0:0:0:00.0", false, ""},
+      {"0000::00.0", false, ""},
+      {"", false, ""},
+      {"GPU-0", false, ""},
+  };
+  for (const Case& c : cases) {
+    PciAddress address{9, 9, 9, 9};
+    EXPECT_EQ(parse_pci_address(c.text, &address), c.valid) << c.text;
+    if (c.valid) {
+      EXPECT_EQ(pci_address_text(address), c.canonical) << c.text;
+    } else {
+      EXPECT_EQ(address.bus, 9u) << c.text << ": changed although refused";
+    }
+  }
 }
 
 struct TestSlot {

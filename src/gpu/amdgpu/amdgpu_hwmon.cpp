@@ -52,6 +52,14 @@ std::string find_temp_input(const std::string& hwmon) {
   return fs::exists(first, error) ? first : "";
 }
 
+// Newer cards report the draw as power1_input, older ones as power1_average.
+std::string find_power_input(const std::string& hwmon) {
+  std::error_code error;
+  for (const char* name : {"/power1_average", "/power1_input"})
+    if (fs::exists(hwmon + name, error)) return hwmon + name;
+  return "";
+}
+
 double watts(long long microwatts) { return static_cast<double>(microwatts) / 1e6; }
 
 }  // namespace
@@ -77,6 +85,7 @@ int amdgpu_power_open(const std::string& sysfs_root, const PciAddress& address,
     return report_backend_failure("the GPU at %s reports no usable power caps",
                                   pci_address_text(address).c_str());
   opened.temp_input = find_temp_input(hwmon);
+  opened.power_input = find_power_input(hwmon);
   opened.ready = true;
   *power = opened;
   return 0;
@@ -119,4 +128,14 @@ int amdgpu_power_temp(const AmdgpuPower& power) {
     return -1;
   }
   return static_cast<int>(millidegrees / 1000);
+}
+
+double amdgpu_power_watts(const AmdgpuPower& power) {
+  if (!power.ready || power.power_input.empty()) return -1.0;
+  long long microwatts = 0;
+  if (!read_number(power.power_input, &microwatts)) {
+    report_backend_failure("cannot read the power draw from %s", power.power_input.c_str());
+    return -1.0;
+  }
+  return watts(microwatts);
 }

@@ -22,7 +22,9 @@ add_library(tamrix_gpu STATIC
   cuda/search_kernels.cu
   cuda/backend_cuda.cpp
   cuda/context.cpp
+  cuda/devices.cpp
   cuda/selftest.cpp
+  device_order.cpp
   ${TAMRIX_GPU_SHARED_SOURCES})
 set_target_properties(tamrix_gpu PROPERTIES
   CUDA_STANDARD 17

@@ -14,8 +14,10 @@ namespace gpu_kernel {
 
 cudaError_t launch_search_nonces(unsigned blocks, cudaStream_t stream,
                                  const gpu_kernel::SearchParams& params,
-                                 gpu_kernel::SolutionSlot* slot) {
-  gpu_kernel::search_nonces<<<blocks, SEARCH_GROUP_SIZE, 0, stream>>>(params, slot);
+                                 gpu_kernel::SolutionSlot* slot, const uint32_t* stop_word,
+                                 uint32_t stops_seen) {
+  gpu_kernel::search_nonces<<<blocks, SEARCH_GROUP_SIZE, 0, stream>>>(params, slot, stop_word,
+                                                                      stops_seen);
   return cudaGetLastError();
 }
 

@@ -14,11 +14,13 @@ struct SolutionSlot;
 }  // namespace gpu_kernel
 
 // Queues search_nonces on `stream` over `blocks` blocks of SEARCH_GROUP_SIZE
-// threads; returns the launch's own error (a fault shows later, at the
+// threads, with the device's stop word and the stop requests the batch runs
+// under; returns the launch's own error (a fault shows later, at the
 // stream's next synchronisation).
 cudaError_t launch_search_nonces(unsigned blocks, cudaStream_t stream,
                                  const gpu_kernel::SearchParams& params,
-                                 gpu_kernel::SolutionSlot* slot);
+                                 gpu_kernel::SolutionSlot* slot, const uint32_t* stop_word,
+                                 uint32_t stops_seen);
 
 // How many blocks of search_nonces one multiprocessor of the current device
 // holds at once.

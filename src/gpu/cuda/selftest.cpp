@@ -29,13 +29,11 @@ struct SelfTestBuffers {
 CudaStatus hash_on_gpu(const CudaContext& context, const uint8_t headers[kSelfTestVectors][80],
                        const HeaderMidstate midstates[kSelfTestVectors],
                        uint64_t digests[kSelfTestVectors][kDigestLanes]) {
-  CudaStatus status = cuda_use_context_device(context);
+  const CudaStatus status = cuda_context_wait(context);
   if (cuda_failed(status)) return status;
-  cudaError_t error = cudaStreamSynchronize(context.stream);
-  if (error != cudaSuccess) return CudaStatus{error, "self-test"};
 
   SelfTestBuffers buffers;
-  error = cudaMalloc(&buffers.messages, 80 * kSelfTestVectors);
+  cudaError_t error = cudaMalloc(&buffers.messages, 80 * kSelfTestVectors);
   if (error == cudaSuccess) error = cudaMalloc(&buffers.round1_bases, sizeof(HeaderMidstate) * kSelfTestVectors);
   if (error == cudaSuccess)
     error = cudaMalloc(&buffers.digests, sizeof(uint64_t) * kDigestLanes * kSelfTestVectors);

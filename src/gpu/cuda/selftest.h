@@ -12,5 +12,6 @@ struct GpuSelfTestOutcome {
   int mismatches = 0;  // headers whose GPU result differs
 };
 
-// Runs on the context's device, after any batch queued there.
+// Runs on the context's device, after any batch queued there (on the
+// legacy default stream, which the slots' streams do not wait for).
 GpuSelfTestOutcome run_sha3_512_gpu_self_test(CudaContext* context);

@@ -43,5 +43,5 @@ constexpr bool kernel_tables_match() {
 static_assert(kernel_tables_match(), "search_kernel.cl's tables differ from keccak_constants.h");
 
 static_assert(sizeof(SearchParams) == 8 * 29 + 8, "SearchParams must have no padding");
-static_assert(sizeof(SolutionSlot) == 4 * 10, "SolutionSlot must have no padding");
+static_assert(sizeof(SolutionSlot) == 4 * 11, "SolutionSlot must have no padding");
 }  // namespace KERNEL_HOST_NAMESPACE

@@ -58,11 +58,14 @@ typedef struct SearchParams {
 } SearchParams;
 
 // Where a batch reports a solution. All zero before the batch; the first
-// work-item to raise `claimed` owns `nonce` and `head_words`.
+// work-item to raise `claimed` owns `nonce` and `head_words`. `skipped`
+// counts the batch's nonces that groups skipped on a stop (a batch has fewer
+// than 2^32 nonces).
 typedef struct SolutionSlot {
   uint claimed;
   uint nonce;
   uint head_words[2 * DIGEST_HEAD_LANES];  // the first 32 digest bytes as little-endian words
+  uint skipped;
 } SolutionSlot;
 
 // ---- A lane, in the form the vendor's instructions want.
@@ -284,13 +287,40 @@ DEVICE_FN void report_solution(GLOBAL_AS SolutionSlot* slot, uint nonce,
   }
 }
 
+// Whether the group that runs this work-item was stopped before it began:
+// the stop word, which only grows, has passed the value the batch was queued
+// under. One work-item reads it (one load a group, not one a nonce) and
+// tells the others through group memory, so the whole group hashes or the
+// whole group skips, and the group's first work-item counts what it skipped.
+// SEARCH_STOP_CHECK 0 leaves the check out; only tools/kernel-report.sh
+// builds it so, to count what the check costs a nonce.
+#ifndef SEARCH_STOP_CHECK
+#define SEARCH_STOP_CHECK 1
+#endif
+
 // One nonce per work-item: work-item i searches start_nonce + i (wrapping at
 // 2^32) if i < batch_size. Each work-item thus lasts one nonce, so the device
 // starts groups as it has room and only a batch's last groups can leave it
-// part idle. The host launches a batch in several grids where it is larger
-// than a grid may be, each with its own start_nonce and batch_size.
-KERNEL_ENTRY search_nonces(const SearchParams params, GLOBAL_AS SolutionSlot* slot) {
+// part idle. The host launches a batch as a group of launches, each in
+// several grids where it is larger than a grid may be, each grid with its
+// own start_nonce and batch_size. A group that starts after the host raised
+// the stop word above `stops_seen` skips its nonces and adds their number to
+// slot->skipped, so a stop cuts a batch short within about a group's time.
+KERNEL_ENTRY search_nonces(const SearchParams params, GLOBAL_AS SolutionSlot* slot,
+                           GLOBAL_AS volatile const uint* stop_word, const uint stops_seen) {
   const ulong i = GLOBAL_ID();
+#if SEARCH_STOP_CHECK
+  GROUP_SHARED uint group_stopped;
+  if (LOCAL_ID() == 0) group_stopped = *stop_word > stops_seen;
+  GROUP_BARRIER();
+  if (group_stopped) {
+    // The grid holds whole groups and no group lies wholly past the batch.
+    const ulong in_batch = params.batch_size - (i - LOCAL_ID());
+    const ulong group = LOCAL_SIZE();
+    if (LOCAL_ID() == 0) count_up(&slot->skipped, (uint)(in_batch < group ? in_batch : group));
+    return;
+  }
+#endif
   if (i >= params.batch_size) return;
   const uint nonce = params.start_nonce + (uint)i;
   ulong head[DIGEST_HEAD_LANES];

@@ -36,9 +36,15 @@
 #define CONSTANT_TABLE __constant
 #define UNROLL _Pragma("unroll")
 #define GLOBAL_ID() ((ulong)get_global_id(0))
+#define LOCAL_ID() ((ulong)get_local_id(0))
+#define LOCAL_SIZE() ((ulong)get_local_size(0))
+#define GROUP_SHARED __local
+#define GROUP_BARRIER() barrier(CLK_LOCAL_MEM_FENCE)
 
 // True for the one work-item that turns *flag from 0 to 1.
 DEVICE_FN bool claim_first(GLOBAL_AS uint* flag) { return atomic_cmpxchg(flag, 0u, 1u) == 0u; }
+
+DEVICE_FN void count_up(GLOBAL_AS uint* counter, uint n) { atomic_add(counter, n); }
 
 DEVICE_FN ulong rotl64(ulong v, int n) { return rotate(v, (ulong)n); }
 
@@ -58,8 +64,14 @@ typedef uint8_t uchar;
 #define CONSTANT_TABLE static __constant__ const
 #define UNROLL _Pragma("unroll")
 #define GLOBAL_ID() ((ulong)blockIdx.x * blockDim.x + threadIdx.x)
+#define LOCAL_ID() ((ulong)threadIdx.x)
+#define LOCAL_SIZE() ((ulong)blockDim.x)
+#define GROUP_SHARED __shared__
+#define GROUP_BARRIER() __syncthreads()
 
 DEVICE_FN bool claim_first(uint* flag) { return atomicCAS(flag, 0u, 1u) == 0u; }
+
+DEVICE_FN void count_up(uint* counter, uint n) { atomicAdd(counter, n); }
 
 // A 64-bit rotation as two funnel shifts (SHF), one per 32-bit half.
 DEVICE_FN ulong rotl64(ulong v, int n) {

@@ -34,6 +34,7 @@ bool load_nvml(NvmlApi* api, std::string* why) {
       resolve(library, "nvmlInit_v2", &loaded.init, why) &&
       resolve(library, "nvmlShutdown", &loaded.shutdown, why) &&
       resolve(library, "nvmlErrorString", &loaded.error_string, why) &&
+      resolve(library, "nvmlDeviceGetCount_v2", &loaded.device_count, why) &&
       resolve(library, "nvmlDeviceGetHandleByIndex_v2", &loaded.device_by_index, why) &&
       resolve(library, "nvmlDeviceGetHandleByPciBusId_v2", &loaded.device_by_bus_id, why) &&
       resolve(library, "nvmlDeviceGetPciInfo_v3", &loaded.pci_info, why) &&
@@ -43,7 +44,8 @@ bool load_nvml(NvmlApi* api, std::string* why) {
       resolve(library, "nvmlDeviceGetPowerManagementLimitConstraints",
               &loaded.power_limit_constraints, why) &&
       resolve(library, "nvmlDeviceSetPowerManagementLimit", &loaded.set_power_limit, why) &&
-      resolve(library, "nvmlDeviceGetTemperature", &loaded.temperature, why);
+      resolve(library, "nvmlDeviceGetTemperature", &loaded.temperature, why) &&
+      resolve(library, "nvmlDeviceGetPowerUsage", &loaded.power_usage, why);
   if (!complete) {
     dlclose(library);
     return false;

@@ -11,6 +11,7 @@ struct NvmlDevice;       // behind NVML's opaque nvmlDevice_t
 using NvmlReturn = int;  // nvmlReturn_t
 
 constexpr NvmlReturn kNvmlSuccess = 0;       // NVML_SUCCESS
+constexpr NvmlReturn kNvmlNotSupported = 3;  // NVML_ERROR_NOT_SUPPORTED
 constexpr int kNvmlTemperatureGpu = 0;       // NVML_TEMPERATURE_GPU
 constexpr int kNvmlPciBusIdSize = 32;        // NVML_DEVICE_PCI_BUS_ID_BUFFER_SIZE
 constexpr int kNvmlPciBusIdLegacySize = 16;  // NVML_DEVICE_PCI_BUS_ID_BUFFER_V2_SIZE
@@ -31,7 +32,8 @@ struct NvmlApi {
   NvmlReturn (*init)() = nullptr;                           // nvmlInit_v2
   NvmlReturn (*shutdown)() = nullptr;                       // nvmlShutdown
   const char* (*error_string)(NvmlReturn) = nullptr;        // nvmlErrorString
-  NvmlReturn (*device_by_index)(unsigned int, NvmlDevice**) = nullptr;
+  NvmlReturn (*device_count)(unsigned int*) = nullptr;                  // _v2
+  NvmlReturn (*device_by_index)(unsigned int, NvmlDevice**) = nullptr;  // _v2
   NvmlReturn (*device_by_bus_id)(const char*, NvmlDevice**) = nullptr;  // _v2
   NvmlReturn (*pci_info)(NvmlDevice*, NvmlPciInfo*) = nullptr;
   // Power limits are in milliwatts.
@@ -41,6 +43,7 @@ struct NvmlApi {
                                         unsigned int* max_limit) = nullptr;
   NvmlReturn (*set_power_limit)(NvmlDevice*, unsigned int) = nullptr;
   NvmlReturn (*temperature)(NvmlDevice*, int sensor, unsigned int* celsius) = nullptr;
+  NvmlReturn (*power_usage)(NvmlDevice*, unsigned int* milliwatts) = nullptr;
 };
 
 // Loads the library and resolves every entry point. On failure nothing stays

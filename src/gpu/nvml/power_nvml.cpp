@@ -1,4 +1,4 @@
-// GPU power limit and temperature through NVML.
+// GPU power limit, temperature and power draw through NVML.
 
 #include "gpu/nvml/power_nvml.h"
 
@@ -79,17 +79,6 @@ unsigned int limit_for_percent(const NvmlPower& power, int percent) {
 
 }  // namespace
 
-int nvml_power_open_index(int index, NvmlPower* power) {
-  nvml_power_close(power);
-  if (index < 0) return report_backend_failure("no GPU has the index %d", index);
-  if (!start_nvml(power)) return -1;
-  power->name = "GPU " + std::to_string(index);
-  const NvmlReturn status =
-      power->api.device_by_index(static_cast<unsigned int>(index), &power->device);
-  if (status != kNvmlSuccess) return fail_open(power, "cannot open the NVML handle", status);
-  return read_limits(power);
-}
-
 int nvml_power_open_bus_id(const char* bus_id, NvmlPower* power) {
   nvml_power_close(power);
   if (!start_nvml(power)) return -1;
@@ -145,21 +134,42 @@ int nvml_power_temp(const NvmlPower& power) {
   return static_cast<int>(celsius);
 }
 
-std::string nvml_bus_id_of_index(int index) {
+double nvml_power_watts(const NvmlPower& power) {
+  if (!power.ready) return -1.0;
+  unsigned int milliwatts = 0;
+  const NvmlReturn status = power.api.power_usage(power.device, &milliwatts);
+  if (status == kNvmlNotSupported) return -1.0;
+  if (status != kNvmlSuccess) {
+    report_backend_failure("cannot read the power draw of %s: %s", power.name.c_str(),
+                           nvml_reason(power, status));
+    return -1.0;
+  }
+  return watts(milliwatts);
+}
+
+std::vector<std::string> nvml_bus_ids() {
   NvmlApi api;
   std::string why;
-  if (index < 0 || !load_nvml(&api, &why)) return "";
-  std::string bus_id;
+  if (!load_nvml(&api, &why)) return {};
+  std::vector<std::string> bus_ids;
+  unsigned int count = 0;
   if (api.init() == kNvmlSuccess) {
-    NvmlDevice* device = nullptr;
-    NvmlPciInfo pci{};
-    if (api.device_by_index(static_cast<unsigned int>(index), &device) == kNvmlSuccess &&
-        api.pci_info(device, &pci) == kNvmlSuccess) {
-      pci.bus_id[kNvmlPciBusIdSize - 1] = '\0';
-      bus_id = pci.bus_id;
+    if (api.device_count(&count) == kNvmlSuccess) {
+      for (unsigned int index = 0; index < count; ++index) {
+        NvmlDevice* device = nullptr;
+        NvmlPciInfo pci{};
+        if (api.device_by_index(index, &device) != kNvmlSuccess ||
+            api.pci_info(device, &pci) != kNvmlSuccess) {
+          // A card NVML cannot describe keeps its place, so later indexes stay NVML's.
+          bus_ids.emplace_back();
+          continue;
+        }
+        pci.bus_id[kNvmlPciBusIdSize - 1] = '\0';
+        bus_ids.emplace_back(pci.bus_id);
+      }
     }
     api.shutdown();
   }
   unload_nvml(&api);
-  return bus_id;
+  return bus_ids;
 }

@@ -1,14 +1,15 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "gpu/nvml/nvml_api.h"
 
-// The power limit and temperature of one NVIDIA GPU through NVML, which is
-// loaded when the controls are opened. The CUDA variant opens them by NVML's
-// device index (its -d); the OpenCL variant by the card's PCI bus id, which
-// names the same card to both. Every failure prints one line beginning
-// "tamrix-miner: ".
+// The power limit, temperature and power draw of one NVIDIA GPU through
+// NVML, which is loaded when the controls are opened. Both GPU variants open
+// them by the card's PCI bus id, which names the same card to CUDA, OpenCL
+// and NVML whatever order each counts cards in. Every failure prints one
+// line beginning "tamrix-miner: ".
 
 struct NvmlPower {
   NvmlApi api;
@@ -23,9 +24,8 @@ struct NvmlPower {
   bool limit_changed = false;          // nvml_power_restore has something to undo
 };
 
-// Open the controls of one GPU, closing whatever *power held first; 0 when
-// ready. `index` is NVML's; `bus_id` is "domain:bus:device.function".
-int nvml_power_open_index(int index, NvmlPower* power);
+// Open the controls of the GPU at `bus_id` ("domain:bus:device.function"),
+// closing whatever *power held first; 0 when ready.
 int nvml_power_open_bus_id(const char* bus_id, NvmlPower* power);
 
 // Sets the limit to percent of the default limit, clamped to the range.
@@ -41,6 +41,12 @@ void nvml_power_close(NvmlPower* power);
 // asks every two seconds even in CPU-only runs).
 int nvml_power_temp(const NvmlPower& power);
 
-// The PCI bus id NVML reports for device `index`, or "" when NVML or the
-// device is missing. Quiet: the caller has a fallback.
-std::string nvml_bus_id_of_index(int index);
+// Watts the card draws now; -1, quietly, on controls not opened or a card
+// that does not measure its power, after a line when the reading fails.
+// Read on the main thread while the card searches.
+double nvml_power_watts(const NvmlPower& power);
+
+// The PCI bus id of every GPU NVML knows, in NVML's order (the PCI order
+// nvidia-smi shows), as NVML spells them; empty when NVML or the driver is
+// missing. Quiet: the caller has a fallback.
+std::vector<std::string> nvml_bus_ids();

@@ -1,5 +1,5 @@
-// backend.h for the OpenCL variant: every function acts on the process's
-// default device, whose context and power controls live here.
+// backend.h for the OpenCL variant: each opened device is a GpuContext that
+// holds its searches and its power controls.
 
 #include <cstdio>
 #include <string>
@@ -11,56 +11,67 @@
 #include "gpu/opencl/power_control.h"
 #include "gpu/opencl/selftest.h"
 
-namespace {
-
-// backend.h's functions carry no handle, so this is the one process-wide
-// state of the variant: the device gpu_use_device named, its context
-// (opened at the first search, on whichever thread searches) and its power
-// controls (opened by power_init on the main thread). The two halves are
-// separate members, so the main thread reads the temperature while the GPU
-// thread searches.
-struct DefaultDevice {
-  int index = 0;
-  OpenClContext launches;
-  OpenClPower power;
+// The two halves are separate members, so that the main thread reads the
+// sensors while the device's GPU thread searches.
+struct GpuContext {
+  GpuDeviceInfo info;
+  OpenClContext launches;  // the GPU thread's
+  OpenClPower power;       // the main thread's
 };
 
-DefaultDevice default_device;
+std::vector<GpuDeviceInfo> gpu_list_devices(std::string* why) {
+  const std::vector<OpenClDevice> devices = list_opencl_devices(why);
+  std::vector<GpuDeviceInfo> infos;
+  for (size_t i = 0; i < devices.size(); ++i)
+    infos.push_back(opencl_device_info(static_cast<int>(i), devices[i]));
+  return infos;
+}
 
-// The default context, opened on the named device if it is not yet; null
-// after one line when it cannot be (the next call tries again).
-OpenClContext* launch_context() {
-  OpenClContext* c = &default_device.launches;
-  if (opencl_context_is_open(*c)) return c;
-  if (!opencl_context_open(default_device.index, OpenClOptions{}, c)) return nullptr;
-  std::printf("tamrix-miner: OpenCL device %d: %s\n", c->index, c->name.c_str());
+GpuContext* gpu_open_device(int index) {
+  GpuContext* device = new GpuContext;
+  if (!opencl_context_open(index, OpenClOptions{}, &device->launches)) {
+    delete device;
+    return nullptr;
+  }
+  device->info = opencl_device_info(index, device->launches.device);
+  std::printf("tamrix-miner: OpenCL device %d: %s\n", index, device->launches.name.c_str());
   std::fflush(stdout);
-  return c;
+  return device;
 }
 
-}  // namespace
-
-void gpu_use_device(int device) {
-  if (device == default_device.index) return;
-  opencl_context_close(&default_device.launches);
-  default_device.index = device;
+void gpu_close_device(GpuContext* device) {
+  if (device == nullptr) return;
+  opencl_context_close(&device->launches);
+  opencl_power_close(&device->power);
+  delete device;
 }
 
-int queue_mining_batch(int slot, const uint8_t header[80], uint32_t start_nonce,
-                       uint32_t batch_size, const uint32_t target[8]) {
-  OpenClContext* c = launch_context();
-  if (c == nullptr) return -1;
-  return opencl_queue_batch(c, slot, header, start_nonce, batch_size, target);
+const GpuDeviceInfo& gpu_device_info(const GpuContext* device) { return device->info; }
+
+int queue_mining_batch(GpuContext* device, int slot, const uint8_t header[80], uint32_t start_nonce,
+                       uint32_t batch_size, uint32_t launch_size, const uint32_t target[8]) {
+  if (device == nullptr) return report_backend_failure("no GPU device is open");
+  return opencl_queue_batch(&device->launches, slot, header, start_nonce, batch_size, launch_size,
+                            target);
 }
 
-int collect_mining_batch(int slot, MiningResult* result) {
-  return opencl_collect_batch(&default_device.launches, slot, result);
+int collect_mining_batch(GpuContext* device, int slot, MiningResult* result, uint64_t* searched) {
+  if (device == nullptr) {
+    if (result != nullptr) result->found = false;
+    if (searched != nullptr) *searched = 0;
+    return -1;
+  }
+  return opencl_collect_batch(&device->launches, slot, result, searched);
 }
 
-void test_sha3_512_gpu() {
-  OpenClContext* c = launch_context();
-  const OpenClSelfTestOutcome outcome =
-      c != nullptr ? run_sha3_512_opencl_self_test(c) : OpenClSelfTestOutcome{};
+void gpu_cancel_batches(GpuContext* device) {
+  if (device != nullptr) opencl_cancel_batches(&device->launches);
+}
+
+void test_sha3_512_gpu(GpuContext* device) {
+  const OpenClSelfTestOutcome outcome = device != nullptr
+                                            ? run_sha3_512_opencl_self_test(&device->launches)
+                                            : OpenClSelfTestOutcome{};
   if (!outcome.ran) {
     report_backend_failure("GPU SHA3-512 self-test FAILED (the device could not run it)");
   } else if (outcome.mismatches != 0) {
@@ -73,17 +84,28 @@ void test_sha3_512_gpu() {
   }
 }
 
-// A device that is missing is reported by the first search, not here.
-int power_init(int device) {
-  gpu_use_device(device);
-  opencl_power_close(&default_device.power);
-  std::string why;
-  const std::vector<OpenClDevice> devices = list_opencl_devices(&why);
-  if (device < 0 || static_cast<size_t>(device) >= devices.size()) return -1;
-  return opencl_power_open(devices[static_cast<size_t>(device)], &default_device.power);
+int power_init(GpuContext* device) {
+  if (device == nullptr) return -1;
+  return opencl_power_open(device->launches.device, &device->power);
 }
 
-int power_set_limit(int percent) { return opencl_power_set_limit(&default_device.power, percent); }
-void power_restore() { opencl_power_restore(&default_device.power); }
-void power_shutdown() { opencl_power_close(&default_device.power); }
-int power_get_temp() { return opencl_power_temp(default_device.power); }
+int power_set_limit(GpuContext* device, int percent) {
+  if (device == nullptr) return report_backend_failure("GPU power control is not initialised");
+  return opencl_power_set_limit(&device->power, percent);
+}
+
+void power_restore(GpuContext* device) {
+  if (device != nullptr) opencl_power_restore(&device->power);
+}
+
+void power_shutdown(GpuContext* device) {
+  if (device != nullptr) opencl_power_close(&device->power);
+}
+
+int power_get_temp(GpuContext* device) {
+  return device != nullptr ? opencl_power_temp(device->power) : -1;
+}
+
+double power_get_watts(GpuContext* device) {
+  return device != nullptr ? opencl_power_watts(device->power) : -1.0;
+}

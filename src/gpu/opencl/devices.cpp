@@ -109,6 +109,20 @@ bool device_pci_address(const OpenClDevice& device, PciAddress* address) {
   return false;
 }
 
+GpuDeviceInfo opencl_device_info(int index, const OpenClDevice& device) {
+  GpuDeviceInfo info;
+  info.index = index;
+  PciAddress address;
+  if (device_pci_address(device, &address)) info.pci_bus_id = pci_address_text(address);
+  info.name = device_text(device.device, CL_DEVICE_NAME);
+  info.runtime = "OpenCL";
+  cl_ulong memory = 0;
+  if (clGetDeviceInfo(device.device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof memory, &memory, nullptr) ==
+      CL_SUCCESS)
+    info.memory_bytes = memory;
+  return info;
+}
+
 const char* opencl_error_name(cl_int code) {
   switch (code) {
     case CL_DEVICE_NOT_FOUND: return "CL_DEVICE_NOT_FOUND";

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/backend.h"
 #include "gpu/pci_address.h"
 
 // The OpenCL devices in the order -d counts them: the GPUs of every platform
@@ -42,6 +43,11 @@ constexpr cl_uint kVendorAmd = 0x1002;
 // else from AMD's own topology query (which has no domain; it is 0 on
 // ordinary machines). False for a device that reports neither.
 bool device_pci_address(const OpenClDevice& device, PciAddress* address);
+
+// The device as the operator names it: `index` (its place in
+// list_opencl_devices), its PCI bus id ("" where the driver does not tell),
+// its name, "OpenCL", and its global memory.
+GpuDeviceInfo opencl_device_info(int index, const OpenClDevice& device);
 
 // The name of an OpenCL error code, such as "CL_OUT_OF_RESOURCES".
 const char* opencl_error_name(cl_int code);

@@ -56,3 +56,12 @@ int opencl_power_temp(const OpenClPower& power) {
   }
   return -1;
 }
+
+double opencl_power_watts(const OpenClPower& power) {
+  switch (power.kind) {
+    case PowerControlKind::nvml: return nvml_power_watts(power.nvml);
+    case PowerControlKind::amdgpu: return amdgpu_power_watts(power.amdgpu);
+    case PowerControlKind::none: break;
+  }
+  return -1.0;
+}

@@ -6,11 +6,11 @@
 #include "gpu/nvml/power_nvml.h"
 #include "gpu/opencl/devices.h"
 
-// The power controls of an OpenCL device: an NVIDIA card's through NVML,
-// found by the card's PCI bus id; an AMD card's through the amdgpu driver's
-// hwmon files at its PCI address; none for anything else (POCL's CPU device,
-// Intel, or a card whose driver does not tell its PCI address), which fails
-// quietly, as in the CPU-only build.
+// The power controls and sensors of an OpenCL device: an NVIDIA card's
+// through NVML, found by the card's PCI bus id; an AMD card's through the
+// amdgpu driver's hwmon files at its PCI address; none for anything else
+// (POCL's CPU device, Intel, or a card whose driver does not tell its PCI
+// address), which fails quietly, as in the CPU-only build.
 
 enum class PowerControlKind { none, nvml, amdgpu };
 
@@ -29,3 +29,4 @@ int opencl_power_set_limit(OpenClPower* power, int percent);
 void opencl_power_restore(OpenClPower* power);
 void opencl_power_close(OpenClPower* power);  // restores the limit; harmless when not open
 int opencl_power_temp(const OpenClPower& power);
+double opencl_power_watts(const OpenClPower& power);

@@ -53,11 +53,13 @@ cl_int hash_on_device(OpenClContext* r, uint8_t headers[kSelfTestVectors][80],
   if (error == CL_SUCCESS) error = clSetKernelArg(r->self_test, 3, sizeof count, &count);
   if (error != CL_SUCCESS) return error;
   const size_t global = kSelfTestVectors;
-  error = clEnqueueNDRangeKernel(r->queue, r->self_test, 1, nullptr, &global, nullptr, 0, nullptr,
+  // Slot 0's queue: the self-test runs while no batch is queued.
+  cl_command_queue queue = r->slots[0].queue;
+  error = clEnqueueNDRangeKernel(queue, r->self_test, 1, nullptr, &global, nullptr, 0, nullptr,
                                  nullptr);
   if (error != CL_SUCCESS) return error;
   *step = "self-test hashing";
-  return clEnqueueReadBuffer(r->queue, buffers.digests, CL_TRUE, 0,
+  return clEnqueueReadBuffer(queue, buffers.digests, CL_TRUE, 0,
                              sizeof(cl_ulong) * kDigestLanes * kSelfTestVectors, digests, 0,
                              nullptr, nullptr);
 }

@@ -13,5 +13,6 @@ struct OpenClSelfTestOutcome {
   int mismatches = 0;  // headers whose GPU result differs
 };
 
-// Runs on the context's queue, after any batch queued there.
+// Runs on slot 0's queue, after any batch queued there; called while no
+// batch is queued (test_sha3_512_gpu runs before mining).
 OpenClSelfTestOutcome run_sha3_512_opencl_self_test(OpenClContext* context);

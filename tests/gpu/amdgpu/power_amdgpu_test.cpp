@@ -32,8 +32,9 @@ std::string read_file(const fs::path& path) {
 }
 
 // A card at 0000:83:00.0 whose hwmon directory is hwmon3, with a default cap
-// of 250 W, a range of 100 to 300 W, a cap of 220 W set by the operator, and
-// three labelled temperature sensors, of which "edge" is the second.
+// of 250 W, a range of 100 to 300 W, a cap of 220 W set by the operator,
+// three labelled temperature sensors, of which "edge" is the second, and a
+// power draw of 187.5 W; beside it a card at 0000:03:00.0 that draws 99 W.
 class AmdgpuHwmon : public testing::Test {
  protected:
   void SetUp() override {
@@ -41,6 +42,7 @@ class AmdgpuHwmon : public testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
     write_file(root_ / "bus/pci/devices/0000:03:00.0/hwmon/hwmon1/temp1_input", "99000\n");
+    write_file(root_ / "bus/pci/devices/0000:03:00.0/hwmon/hwmon1/power1_average", "99000000\n");
     hwmon_ = root_ / "bus/pci/devices/0000:83:00.0/hwmon/hwmon3";
     write_file(hwmon_ / "name", "amdgpu\n");
     write_file(hwmon_ / "power1_cap", "220000000\n");
@@ -53,6 +55,7 @@ class AmdgpuHwmon : public testing::Test {
     write_file(hwmon_ / "temp2_input", "61500\n");
     write_file(hwmon_ / "temp3_label", "mem\n");
     write_file(hwmon_ / "temp3_input", "70000\n");
+    write_file(hwmon_ / "power1_average", "187500000\n");
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -72,6 +75,46 @@ TEST_F(AmdgpuHwmon, OpensTheCardAtItsPciAddressAndReadsTheEdgeSensor) {
   EXPECT_EQ(amdgpu_power_temp(power), 74);
   EXPECT_EQ(GetCapturedStderr(), "");
   EXPECT_EQ(cap(), "220000000") << "opening must not change the cap";
+}
+
+// The draw of the card at the address opened, not its neighbour's: from
+// power1_average, or power1_input where the card has only that; none,
+// quietly, where it has neither, and one line when the file cannot be read.
+TEST_F(AmdgpuHwmon, WattsAreTheCardsOwnFromWhicheverSensorItHas) {
+  struct Case {
+    const char* name;
+    const char* average;  // power1_average's text; null: no such file
+    const char* input;    // power1_input's text; null: no such file
+    double watts;
+  };
+  const Case cases[] = {
+      {"average only", "187500000\n", nullptr, 187.5},
+      {"input only", nullptr, "201000000\n", 201.0},
+      {"both, average first", "150000000\n", "160000000\n", 150.0},
+      {"neither", nullptr, nullptr, -1.0},
+  };
+  for (const Case& c : cases) {
+    fs::remove(hwmon_ / "power1_average");
+    fs::remove(hwmon_ / "power1_input");
+    if (c.average != nullptr) write_file(hwmon_ / "power1_average", c.average);
+    if (c.input != nullptr) write_file(hwmon_ / "power1_input", c.input);
+    AmdgpuPower power;
+    CaptureStderr();
+    ASSERT_EQ(amdgpu_power_open(root_, kCard, &power), 0) << c.name;
+    EXPECT_DOUBLE_EQ(amdgpu_power_watts(power), c.watts) << c.name;
+    EXPECT_DOUBLE_EQ(amdgpu_power_watts(power), c.watts) << c.name << ", asked again";
+    EXPECT_EQ(GetCapturedStderr(), "") << c.name;
+    amdgpu_power_close(&power);
+    EXPECT_EQ(amdgpu_power_watts(power), -1.0) << c.name << ", closed";
+  }
+
+  write_file(hwmon_ / "power1_input", "201000000\n");
+  AmdgpuPower power;
+  ASSERT_EQ(amdgpu_power_open(root_, kCard, &power), 0);
+  fs::remove(hwmon_ / "power1_input");
+  CaptureStderr();
+  EXPECT_EQ(amdgpu_power_watts(power), -1.0) << "the sensor went away";
+  expect_one_error_line(GetCapturedStderr());
 }
 
 TEST_F(AmdgpuHwmon, WithoutAnEdgeLabelTheFirstSensorServes) {

@@ -55,8 +55,10 @@ extern "C" {
 
 void fake_nvml_reset(unsigned int current_limit_mw) {
   config = FakeNvmlConfig{};
-  for (int i = 0; i < kFakeNvmlDevices; ++i)
+  for (int i = 0; i < kFakeNvmlDevices; ++i) {
     std::snprintf(config.bus_ids[i], sizeof config.bus_ids[i], "00000000:%02X:00.0", 0x65 + i);
+    config.power_usage_mw[i] = 250000 + 10000 * static_cast<unsigned int>(i);
+  }
   record = FakeNvmlRecord{};
   record.current_limit_mw = current_limit_mw;
   open_sessions = 0;
@@ -92,6 +94,12 @@ const char* nvmlErrorString(int status) {
   }
 }
 
+int nvmlDeviceGetCount_v2(unsigned int* count) {
+  if (open_sessions == 0) return kUninitialized;
+  *count = config.device_count;
+  return kSuccess;
+}
+
 int nvmlDeviceGetHandleByIndex_v2(unsigned int index, FakeDevice** device) {
   if (open_sessions == 0) return kUninitialized;
   if (index >= config.device_count || index >= kFakeNvmlDevices) return kInvalidArgument;
@@ -112,6 +120,7 @@ int nvmlDeviceGetHandleByPciBusId_v2(const char* bus_id, FakeDevice** device) {
 
 int nvmlDeviceGetPciInfo_v3(FakeDevice* device, PciInfo* pci) {
   if (int status = check_device(device); status != kSuccess) return status;
+  if (config.pci_info_status != kSuccess) return config.pci_info_status;
   std::memset(pci, 0, sizeof *pci);
   std::memcpy(pci->bus_id, config.bus_ids[device->index], sizeof pci->bus_id);
   return kSuccess;
@@ -153,6 +162,13 @@ int nvmlDeviceGetTemperature(FakeDevice* device, int sensor, unsigned int* celsi
   if (sensor != 0) return kInvalidArgument;  // only NVML_TEMPERATURE_GPU exists
   if (config.temperature_status != kSuccess) return config.temperature_status;
   *celsius = config.temperature_celsius;
+  return kSuccess;
+}
+
+int nvmlDeviceGetPowerUsage(FakeDevice* device, unsigned int* milliwatts) {
+  if (int status = check_device(device); status != kSuccess) return status;
+  if (config.power_usage_status != kSuccess) return config.power_usage_status;
+  *milliwatts = config.power_usage_mw[device->index];
   return kSuccess;
 }
 

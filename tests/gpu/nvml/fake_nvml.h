@@ -22,12 +22,16 @@ struct FakeNvmlConfig {
   unsigned int min_limit_mw = 200000;
   unsigned int max_limit_mw = 700000;
   unsigned int temperature_celsius = 47;
-  // Device i's bus id: bus 0x65 + i ("00000000:65:00.0" for device 0).
+  // Device i's bus id: bus 0x65 + i ("00000000:65:00.0" for device 0), and
+  // its power draw: 250 + 10 i watts, so each card tells which it is.
   char bus_ids[kFakeNvmlDevices][32] = {};
+  unsigned int power_usage_mw[kFakeNvmlDevices] = {};
   int init_status = 0;
   int constraints_status = 0;
   int set_limit_status = 0;
   int temperature_status = 0;
+  int power_usage_status = 0;
+  int pci_info_status = 0;
 };
 
 // What the power controls did to the simulated GPU.

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "error_line.h"
 #include "fake_nvml.h"
@@ -33,8 +34,9 @@ class PowerNvml : public testing::Test {
   }
   FakeNvmlConfig& gpu() { return *fake_nvml_config(); }
 
-  // The controls under test, as the backends hold theirs.
-  int power_init(int index) { return nvml_power_open_index(index, &power_); }
+  // The controls under test, as the backends hold theirs: opened by the bus
+  // id of the simulated card `index`.
+  int power_init(int index) { return nvml_power_open_bus_id(gpu().bus_ids[index], &power_); }
   int power_set_limit(int percent) { return nvml_power_set_limit(&power_, percent); }
   void power_restore() { nvml_power_restore(&power_); }
   void power_shutdown() { nvml_power_close(&power_); }
@@ -74,17 +76,49 @@ TEST_F(PowerNvml, ACardFoundByItsBusIdIsTheOneWhoseLimitIsSet) {
   EXPECT_EQ(fake_nvml_record().current_limit_mw, kStartLimit) << "reopening restores the limit";
 }
 
-// The CUDA variant finds its CUDA device by the bus id NVML gives -d.
-TEST_F(PowerNvml, TheBusIdOfAnIndexIsNvmlsAndAsksNothingElse) {
-  gpu().device_count = 2;
+// Both variants read the power draw of the card they opened by its bus id:
+// among cards that each draw their own wattage, the one at that address. A
+// card that does not measure its power has none, quietly, at every status
+// line; a reading that fails is one line.
+TEST_F(PowerNvml, WattsAreTheOpenedCardsAndQuietWhereItHasNone) {
+  gpu().device_count = 4;
+  std::strcpy(gpu().bus_ids[2], "00000000:C1:00.0");
+  CaptureStderr();
+  EXPECT_EQ(nvml_power_watts(power_), -1.0) << "not opened yet";
+  ASSERT_EQ(nvml_power_open_bus_id("0000:C1:00.0", &power_), 0);
+  EXPECT_DOUBLE_EQ(nvml_power_watts(power_), 270.0);
+  gpu().power_usage_mw[2] = 123456;
+  EXPECT_DOUBLE_EQ(nvml_power_watts(power_), 123.456);
+  gpu().power_usage_status = kFakeNvmlNotSupported;
+  for (int status_line = 0; status_line < 3; ++status_line) {
+    EXPECT_EQ(nvml_power_watts(power_), -1.0);
+  }
+  EXPECT_EQ(GetCapturedStderr(), "");
+
+  gpu().power_usage_status = kFakeNvmlNoPermission;
+  CaptureStderr();
+  EXPECT_EQ(nvml_power_watts(power_), -1.0);
+  const std::string message = GetCapturedStderr();
+  expect_one_error_line(message);
+  EXPECT_NE(message.find("GPU 0000:C1:00.0"), std::string::npos) << message;
+}
+
+// The CUDA variant counts cards in NVML's order and finds each in CUDA by
+// the bus id NVML gives it. A card NVML cannot describe keeps its place
+// (empty), so the cards after it keep NVML's index.
+TEST_F(PowerNvml, BusIdsComeInNvmlsOrderAndAskNothingElse) {
+  gpu().device_count = 3;
   std::strcpy(gpu().bus_ids[1], "00000000:C1:00.0");
   CaptureStderr();
-  EXPECT_EQ(nvml_bus_id_of_index(1), "00000000:C1:00.0");
-  EXPECT_EQ(nvml_bus_id_of_index(2), "");
-  EXPECT_EQ(nvml_bus_id_of_index(-1), "");
+  EXPECT_EQ(nvml_bus_ids(), (std::vector<std::string>{"00000000:65:00.0", "00000000:C1:00.0",
+                                                       "00000000:67:00.0"}));
+  gpu().pci_info_status = kFakeNvmlNotSupported;
+  EXPECT_EQ(nvml_bus_ids(), (std::vector<std::string>{"", "", ""}));
+  gpu().device_count = 0;
+  EXPECT_TRUE(nvml_bus_ids().empty());
   EXPECT_EQ(GetCapturedStderr(), "");
-  const FakeNvmlRecord record = fake_nvml_record();
-  EXPECT_EQ(record.shutdown_calls, record.init_calls) << "NVML left initialised";
+  EXPECT_EQ(fake_nvml_record().init_calls, 3);
+  EXPECT_EQ(fake_nvml_record().set_limit_calls, 0);
 }
 
 TEST_F(PowerNvml, LimitIsAPercentOfTheDefaultLimit) {
@@ -183,8 +217,10 @@ TEST_F(PowerNvml, InitAgainStartsOver) {
 struct InitFailure {
   const char* name;
   void (*break_gpu)(FakeNvmlConfig&);
-  int device;
+  const char* bus_id;
 };
+
+constexpr const char* kFirstCard = "0000:65:00.0";
 
 class PowerNvmlInitFailure : public PowerNvml, public testing::WithParamInterface<InitFailure> {};
 
@@ -192,7 +228,7 @@ TEST_P(PowerNvmlInitFailure, FailsCleanly) {
   GetParam().break_gpu(gpu());
   CaptureStdout();
   CaptureStderr();
-  EXPECT_EQ(power_init(GetParam().device), -1);
+  EXPECT_EQ(nvml_power_open_bus_id(GetParam().bus_id, &power_), -1);
   expect_one_error_line(GetCapturedStderr());
   EXPECT_EQ(GetCapturedStdout(), "");
 
@@ -213,14 +249,18 @@ INSTANTIATE_TEST_SUITE_P(
     Causes, PowerNvmlInitFailure,
     testing::Values(
         InitFailure{"NvmlDoesNotStart",
-                    [](FakeNvmlConfig& c) { c.init_status = kFakeNvmlDriverNotLoaded; }, 0},
-        InitFailure{"NoSuchDevice", [](FakeNvmlConfig&) {}, 1},
-        InitFailure{"NegativeIndex", [](FakeNvmlConfig&) {}, -1},
+                    [](FakeNvmlConfig& c) { c.init_status = kFakeNvmlDriverNotLoaded; },
+                    kFirstCard},
+        InitFailure{"NoCardAtTheBusId", [](FakeNvmlConfig&) {}, "0000:66:00.0"},
+        InitFailure{"NotABusId", [](FakeNvmlConfig&) {}, "GPU-0"},
         InitFailure{"NoLimitRange",
-                    [](FakeNvmlConfig& c) { c.constraints_status = kFakeNvmlNotSupported; }, 0},
+                    [](FakeNvmlConfig& c) { c.constraints_status = kFakeNvmlNotSupported; },
+                    kFirstCard},
         InitFailure{"NoTemperature",
-                    [](FakeNvmlConfig& c) { c.temperature_status = kFakeNvmlNotSupported; }, 0},
-        InitFailure{"NoDefaultLimit", [](FakeNvmlConfig& c) { c.default_limit_mw = 0; }, 0}),
+                    [](FakeNvmlConfig& c) { c.temperature_status = kFakeNvmlNotSupported; },
+                    kFirstCard},
+        InitFailure{"NoDefaultLimit", [](FakeNvmlConfig& c) { c.default_limit_mw = 0; },
+                    kFirstCard}),
     [](const testing::TestParamInfo<InitFailure>& info) { return std::string(info.param.name); });
 
 TEST_F(PowerNvml, TemperatureReadFailureAfterInitIsReported) {

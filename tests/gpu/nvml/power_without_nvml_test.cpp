@@ -25,18 +25,19 @@ TEST(PowerWithoutNvml, InitFailsWithOneLineAndTheRestStaysQuiet) {
 
   NvmlPower power;
   CaptureStderr();
-  EXPECT_EQ(nvml_power_open_index(1, &power), -1);
+  EXPECT_EQ(nvml_power_open_bus_id("0000:65:00.0", &power), -1);
   const std::string message = GetCapturedStderr();
   EXPECT_EQ(message.rfind("tamrix-miner: GPU power control unavailable: ", 0), 0u) << message;
   EXPECT_EQ(message.find('\n'), message.size() - 1) << message;
 
   CaptureStderr();
   EXPECT_EQ(nvml_power_temp(power), -1);
+  EXPECT_EQ(nvml_power_watts(power), -1.0);
   nvml_power_restore(&power);
   nvml_power_close(&power);
   nvml_power_close(&power);
-  // The CUDA side then takes -d as CUDA's own number.
-  EXPECT_EQ(nvml_bus_id_of_index(1), "");
+  // The CUDA side then counts the cards in PCI order itself.
+  EXPECT_TRUE(nvml_bus_ids().empty());
   EXPECT_EQ(GetCapturedStderr(), "");
 }
 

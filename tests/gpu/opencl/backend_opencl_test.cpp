@@ -1,13 +1,16 @@
-// The OpenCL variant on whatever OpenCL device the machine has (POCL's CPU
-// device where there is no GPU): the device order, a missing device, the
-// self-test, both lane forms of the kernel, a build without optimisation or
-// inlining, a queue that fails half-way, and the power calls. The search
-// itself is checked in backend_search_test.cpp.
+// The OpenCL variant on whatever OpenCL devices the machine has (two POCL
+// CPU devices where there is no GPU): the device order and list, a missing
+// device, the lines at open, the self-test, both lane forms of the kernel, a
+// build without optimisation or inlining, a queue that fails half-way, the
+// stop word in either place, and the power calls. The search itself is
+// checked in backend_search_test.cpp.
 
 #include <CL/cl.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -32,8 +35,8 @@ int gpu_test_launch_in_grids(uint64_t largest_grid, const uint8_t header[80], ui
   options.largest_grid = largest_grid;
   OpenClContext context;
   if (!opencl_context_open(0, options, &context)) return -1;
-  int status = opencl_queue_batch(&context, 0, header, start_nonce, batch_size, target);
-  if (status == 0) status = opencl_collect_batch(&context, 0, result);
+  int status = opencl_queue_batch(&context, 0, header, start_nonce, batch_size, 0, target);
+  if (status == 0) status = opencl_collect_batch(&context, 0, result, nullptr);
   opencl_context_close(&context);
   return status;
 }
@@ -98,35 +101,56 @@ TEST(OpenClDeviceOrder, GpusOfEveryPlatformComeFirstThenTheRestInPlatformOrder) 
   EXPECT_EQ(got, expected);
 }
 
-TEST(OpenClDevices, ThisMachineHasOneAndItIsDeviceZero) {
+// The list is the devices in the order -d counts them, each with its own
+// index, its name as the runtime gives it, and its memory; the tests run
+// with two POCL devices.
+TEST(OpenClDevices, TheListIsEveryDeviceInChoiceOrder) {
   std::string why;
   const std::vector<OpenClDevice> devices = list_opencl_devices(&why);
-  ASSERT_FALSE(devices.empty()) << why
-                                << " (the tests need an OpenCL device; install pocl-opencl-icd)";
-  EXPECT_FALSE(describe_device(devices[0]).empty());
+  ASSERT_GE(devices.size(), 2u) << why << " (the tests need two OpenCL devices: pocl-opencl-icd "
+                                         "with POCL_DEVICES=\"pthread pthread\")";
+  CaptureStdout();
+  CaptureStderr();
+  const std::vector<GpuDeviceInfo> listed = gpu_list_devices(&why);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(GetCapturedStdout(), "");
+  ASSERT_EQ(listed.size(), devices.size());
+  for (size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(listed[i].index, static_cast<int>(i));
+    EXPECT_EQ(listed[i].runtime, "OpenCL");
+    EXPECT_EQ(listed[i].name, device_text(devices[i].device, CL_DEVICE_NAME));
+    EXPECT_GT(listed[i].memory_bytes, 0u);
+    PciAddress address;
+    EXPECT_EQ(listed[i].pci_bus_id,
+              device_pci_address(devices[i], &address) ? pci_address_text(address) : "");
+  }
 }
 
-// One line that names the program and the missing device; the launch fails,
-// and choosing an existing device again makes the next launch work.
-TEST(OpenClDevices, MissingDeviceFailsTheLaunchWithOneLine) {
+// Opening a device names it on stdout, after a line about the build where
+// the build is slow (a missing device: backend_search_test.cpp).
+TEST(OpenClDevices, OpeningNamesTheDeviceAfterALineForASlowBuild) {
   std::string why;
-  const size_t count = list_opencl_devices(&why).size();
-  const uint8_t header[80] = {};
-  const uint32_t target[8] = {};
-  MiningResult result{};
-  result.found = true;
+  const std::vector<OpenClDevice> devices = list_opencl_devices(&why);
+  ASSERT_GE(devices.size(), 2u) << why;
+  const std::string name = describe_device(devices[1]);
+  const std::string building =
+      "tamrix-miner: building the kernel for OpenCL device 1: " + name + " (a stop waits for it)\n";
+  const std::string opened = "tamrix-miner: OpenCL device 1: " + name + "\n";
+  CaptureStdout();
+  GpuContext* device = gpu_open_device(1);
+  const std::string out = GetCapturedStdout();
+  ASSERT_NE(device, nullptr);
+  EXPECT_TRUE(out == opened || out == building + opened) << out;
+  EXPECT_EQ(gpu_device_info(device).index, 1);
+  gpu_close_device(device);
 
-  gpu_use_device(static_cast<int>(count) + 3);
-  CaptureStderr();
-  EXPECT_EQ(launch_mining_kernel(header, 0, 16, target, &result), -1);
-  const std::string message = GetCapturedStderr();
-  EXPECT_EQ(message.rfind("tamrix-miner: no OpenCL device " + std::to_string(count + 3), 0), 0u)
-      << message;
-  EXPECT_EQ(message.find('\n'), message.size() - 1) << message;
-  EXPECT_FALSE(result.found);
-
-  gpu_use_device(0);
-  EXPECT_EQ(launch_mining_kernel(header, 0, 16, target, &result), 0);
+  OpenClOptions options;
+  options.slow_build = std::chrono::milliseconds(0);
+  OpenClContext context;
+  CaptureStdout();
+  ASSERT_TRUE(opencl_context_open(1, options, &context));
+  EXPECT_EQ(GetCapturedStdout(), building) << "every build is slow beside no time at all";
+  opencl_context_close(&context);
 }
 
 // A kernel that does not compile shows the compiler's own words.
@@ -166,15 +190,16 @@ TEST_F(GpuBackend, SelfTestPassesAndNamesTheDevice) {
   EXPECT_EQ(outcome.mismatches, 0);
 
   CaptureStdout();
-  test_sha3_512_gpu();
+  test_sha3_512_gpu(device_);
   EXPECT_EQ(GetCapturedStdout(), "tamrix-miner: GPU SHA3-512 self-test passed on " +
                                      outcome.device + " (" + std::to_string(outcome.vectors) +
                                      " vectors)\n");
 }
 
 // POCL's CPU device, like any device that is neither an NVIDIA nor an AMD
-// card, has no power control: the calls fail or do nothing, quietly.
-TEST(OpenClPower, DeviceWithoutPowerControlIsQuiet) {
+// card, has no power control and no sensors: the calls fail or do nothing,
+// quietly.
+TEST_F(GpuBackend, ADeviceWithoutPowerControlIsQuiet) {
   std::string why;
   const std::vector<OpenClDevice> devices = list_opencl_devices(&why);
   ASSERT_FALSE(devices.empty()) << why;
@@ -182,16 +207,15 @@ TEST(OpenClPower, DeviceWithoutPowerControlIsQuiet) {
 
   CaptureStdout();
   CaptureStderr();
-  EXPECT_EQ(power_init(0), -1);
-  EXPECT_EQ(power_set_limit(50), -1);
-  EXPECT_EQ(power_get_temp(), -1);
-  power_restore();
-  power_shutdown();
-  power_shutdown();
-  EXPECT_EQ(power_init(99), -1);
+  EXPECT_EQ(power_init(device_), -1);
+  EXPECT_EQ(power_set_limit(device_, 50), -1);
+  EXPECT_EQ(power_get_temp(device_), -1);
+  EXPECT_EQ(power_get_watts(device_), -1.0);
+  power_restore(device_);
+  power_shutdown(device_);
+  power_shutdown(device_);
   EXPECT_EQ(GetCapturedStderr(), "");
   EXPECT_EQ(GetCapturedStdout(), "");
-  gpu_use_device(0);
 }
 
 // The AMD form for AMD GPUs only: an AMD processor under a CPU runtime
@@ -230,9 +254,9 @@ TEST_P(OpenClKernelForm, HashesAndSearchesLikeTheCpu) {
   uint8_t header[80];
   for (int i = 0; i < 80; ++i) header[i] = static_cast<uint8_t>(31 * i + 7);
   const Planted planted = plant_smallest(header, 0xfffffe00u, 1024);
-  ASSERT_EQ(opencl_queue_batch(&context, 1, header, 0xfffffe00u, 1024, planted.target), 0);
+  ASSERT_EQ(opencl_queue_batch(&context, 1, header, 0xfffffe00u, 1024, 300, planted.target), 0);
   MiningResult result{};
-  ASSERT_EQ(opencl_collect_batch(&context, 1, &result), 0);
+  ASSERT_EQ(opencl_collect_batch(&context, 1, &result, nullptr), 0);
   opencl_context_close(&context);
   ASSERT_TRUE(result.found);
   EXPECT_EQ(result.nonce, planted.nonce);
@@ -257,21 +281,22 @@ TEST(OpenClContextQueue, ALaunchRefusedHalfWayLeavesTheSlotFree) {
   const size_t work_group = context.work_group;
   context.work_group = size_t{1} << 24;
   CaptureStderr();
-  EXPECT_NE(opencl_queue_batch(&context, 0, header, 1000, 512, planted.target), 0);
+  EXPECT_NE(opencl_queue_batch(&context, 0, header, 1000, 512, 0, planted.target), 0);
   const std::string message = GetCapturedStderr();
   expect_one_error_line(message);
   EXPECT_NE(message.find("OpenCL error in launch"), std::string::npos) << message;
 
   context.work_group = work_group;
   MiningResult result{};
-  EXPECT_NE(opencl_collect_batch(&context, 0, &result), 0) << "the failed batch held the slot";
+  EXPECT_NE(opencl_collect_batch(&context, 0, &result, nullptr), 0)
+      << "the failed batch held the slot";
   const uint32_t no_hash[8] = {};
-  ASSERT_EQ(opencl_queue_batch(&context, 0, header, 1000, 512, no_hash), 0);
+  ASSERT_EQ(opencl_queue_batch(&context, 0, header, 1000, 512, 0, no_hash), 0);
   result.found = true;
-  ASSERT_EQ(opencl_collect_batch(&context, 0, &result), 0);
+  ASSERT_EQ(opencl_collect_batch(&context, 0, &result, nullptr), 0);
   EXPECT_FALSE(result.found);
-  ASSERT_EQ(opencl_queue_batch(&context, 0, header, 1000, 512, planted.target), 0);
-  ASSERT_EQ(opencl_collect_batch(&context, 0, &result), 0);
+  ASSERT_EQ(opencl_queue_batch(&context, 0, header, 1000, 512, 0, planted.target), 0);
+  ASSERT_EQ(opencl_collect_batch(&context, 0, &result, nullptr), 0);
   opencl_context_close(&context);
   ASSERT_TRUE(result.found);
   EXPECT_EQ(result.nonce, planted.nonce);
@@ -288,5 +313,73 @@ TEST(OpenClPower, ControlFollowsTheVendorAndNeedsThePciAddress) {
   EXPECT_EQ(power_control_for(kVendorAmd, CL_DEVICE_TYPE_CPU, true), PowerControlKind::none);
   EXPECT_EQ(power_control_for(0x8086, CL_DEVICE_TYPE_GPU, true), PowerControlKind::none);
 }
+
+// The stop word in each place, the device's own choice first (host memory
+// for POCL's CPU device, which shares the host's). A cancel while slot 0
+// searches a long group of launches cuts it short; a batch queued in slot 1
+// after the cancel, while slot 0 still holds its batch, lies under the same
+// cut: every one of its groups skips, and they count exactly its nonces,
+// the last group's 232 of 256 too, so none is reported as searched and its
+// planted solution is not found. With both slots collected the cut is over.
+class OpenClStopWord : public testing::TestWithParam<StopWordPlace> {};
+
+TEST_P(OpenClStopWord, ACancelCutsTheQueuedBatchesAndCountsWhatTheySkipped) {
+  OpenClOptions options;
+  options.stop_word_place = GetParam();
+  OpenClContext context;
+  ASSERT_TRUE(opencl_context_open(0, options, &context));
+  if (GetParam() == StopWordPlace::automatic) {
+    cl_bool unified = CL_FALSE;
+    clGetDeviceInfo(context.device.device, CL_DEVICE_HOST_UNIFIED_MEMORY, sizeof unified, &unified,
+                    nullptr);
+    EXPECT_EQ(context.stop_place,
+              unified ? StopWordPlace::host_memory : StopWordPlace::device_memory);
+  }
+  ASSERT_EQ(context.work_group, 256u) << "the counts below assume groups of 256";
+
+  uint8_t header[80];
+  for (int i = 0; i < 80; ++i) header[i] = static_cast<uint8_t>(5 * i + 1);
+  const uint32_t no_hash[8] = {};
+  const uint32_t long_batch = 1u << 24;  // seconds on POCL, in launches of 2^16
+  const Planted planted = plant_smallest(header, 0x7000u, 1000);
+  ASSERT_EQ(opencl_queue_batch(&context, 0, header, 0, long_batch, 1u << 16, no_hash), 0);
+  opencl_cancel_batches(&context);
+  // In the card's memory the word changes when the control queue's write
+  // runs (on POCL: once the launch running then has ended).
+  if (context.stop_place == StopWordPlace::device_memory) {
+    ASSERT_EQ(clFinish(context.control), CL_SUCCESS);
+  }
+  ASSERT_EQ(opencl_queue_batch(&context, 1, header, 0x7000u, 1000, 300, planted.target), 0);
+
+  MiningResult result{};
+  uint64_t searched = 1;
+  ASSERT_EQ(opencl_collect_batch(&context, 1, &result, &searched), 0);
+  EXPECT_EQ(context.slots[1].found.skipped, 1000u);
+  EXPECT_EQ(searched, 0u);
+  EXPECT_FALSE(result.found);
+  ASSERT_EQ(opencl_collect_batch(&context, 0, &result, &searched), 0);
+  EXPECT_LT(searched, long_batch / 4);
+  EXPECT_EQ(searched % 256, 0u);
+  EXPECT_EQ(searched + context.slots[0].found.skipped, long_batch);
+
+  ASSERT_EQ(opencl_queue_batch(&context, 1, header, 0x7000u, 1000, 300, planted.target), 0);
+  ASSERT_EQ(opencl_collect_batch(&context, 1, &result, &searched), 0);
+  opencl_context_close(&context);
+  EXPECT_EQ(searched, 1000u);
+  ASSERT_TRUE(result.found);
+  EXPECT_EQ(result.nonce, planted.nonce);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, OpenClStopWord,
+                         testing::Values(StopWordPlace::automatic, StopWordPlace::host_memory,
+                                         StopWordPlace::device_memory),
+                         [](const testing::TestParamInfo<StopWordPlace>& info) {
+                           switch (info.param) {
+                             case StopWordPlace::automatic: return "ChosenByTheDevice";
+                             case StopWordPlace::host_memory: return "HostMemory";
+                             case StopWordPlace::device_memory: return "DeviceMemory";
+                           }
+                           return "";
+                         });
 
 }  // namespace
