@@ -107,14 +107,16 @@ void launch_until_stopped(GpuLauncher& gpu, const GpuLaunchSetup& setup) {
       solved = true;
     }
     // With a batch queued behind it, the time between two collects is the
-    // card's time for one batch; a batch cut short or shortened by the end
-    // of a second says nothing about it.
+    // card's time for one batch. A batch shortened by the end of a second
+    // says nothing about it; one cut short says that the whole batch would
+    // have taken longer still, which matters once it is past the longest
+    // time: a card whose every search is cut (another device keeps finding
+    // the blocks first) is sized too.
     const Clock::time_point now = Clock::now();
-    if (was_full && oldest.chunk.size == oldest.planned && searched == oldest.chunk.size &&
-        gpu.running.load())
-      gpu.batch_size = std::max<uint64_t>(
-          next_batch_size_by_time(oldest.planned, std::chrono::duration<double>(now - last_collect).count()),
-          setup.launch_size);
+    const double seconds = std::chrono::duration<double>(now - last_collect).count();
+    const bool whole = searched == oldest.chunk.size;
+    if (was_full && oldest.chunk.size == oldest.planned && (whole || seconds > 0.040))
+      gpu.batch_size = std::max<uint64_t>(next_batch_size_by_time(oldest.planned, seconds), setup.launch_size);
     last_collect = now;
   }
 

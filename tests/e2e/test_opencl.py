@@ -116,7 +116,9 @@ class OpenClRig(MinerTestCase):
         lines under every status line."""
         for devices in ("0,1", "all"):
             with self.subTest(devices=devices):
-                node = self.start_node(*EASY)
+                # About 2^20 hashes a block: a block's first solution falls in
+                # either device's batches.
+                node = self.start_node("--zero-bits", 20)
                 miner = self.start_miner(["--gpu-only", "-d", devices, "--batch-size", 65536]
                                          + mining_args(node.url, cpu_only=False), env=TWO_DEVICES)
                 found_by = set()
