@@ -8,9 +8,9 @@ lowest card's share of the time it was busy, `status` the whole machine's
 rate from the loop's last status line, `cards` each card's busy share.
 
 With --fail CARD:EVERY the card in that place fails a batch every EVERY
-seconds. With --lead the template never changes (no ticking curtime) and
-the run says when the devices had used up the 600 s their header time may
-run ahead of the node's and began to wait.
+seconds. With --lead the template never changes (no ticking curtime). A
+run whose devices used up the 600 s their header time may run ahead of the
+node's says when they began to wait; --lead says so either way.
 
 Usage: bench/gpu_busy_share.py BENCH_BINARY [--seconds 15] [--rates R[,R...]] [--batch-size N]
                                [--fail CARD:EVERY] [--lead]
@@ -70,7 +70,7 @@ def run(binary, seconds, rates, template, cpu_threads, batch_size, fail, lead):
     line = "busy %.2f | %.1f getblocktemplate/s | status %s | template %s | %s | repeats %d | cards %s" % (
         min(shares), calls.get("getblocktemplate", 0) / wall, status, template, mode, repeats,
         " ".join("%.2f" % s for s in shares))
-    if lead:
+    if lead or waited_after is not None:
         line += " | waited after %s" % ("%.1f s" % waited_after if waited_after is not None else "never")
     return line
 
