@@ -6,8 +6,9 @@
 // that moment. One card may be made to fail a batch every few seconds.
 // After SECONDS the run is stopped, and one line on standard error gives
 // each card's busy time (what it searched, in seconds of its rate), the
-// wall time and the nonces searched twice for the same header bytes 0..75
-// across all cards; the loop's own lines go to standard output.
+// wall time, the nonces searched twice for the same header bytes 0..75
+// across all cards and the most batches one card's host thread collected
+// (each a wake-up); the loop's own lines go to standard output.
 //
 // Usage: bench_gpu_busy_share URL SECONDS RATE[,RATE...] CPU_THREADS [BATCH_SIZE [FAILING EVERY_S]]
 //        (CPU_THREADS 0 means --gpu-only; BATCH_SIZE as --batch-size, whose
@@ -67,6 +68,7 @@ struct SimulatedCard {
   Slot slots[kGpuBatchSlots];
   std::atomic<long long> cancelled_at{0};  // ns since the clock's epoch; 0: no cut
   double busy_s = 0;
+  uint64_t collects = 0;  // how often the host woke for this card
   // Failing every `fail_every` seconds (0: never), from the start.
   double fail_every = 0;
   Clock::time_point next_failure{};
@@ -86,6 +88,7 @@ struct SimulatedCard {
   }
 
   int collect(int slot, MiningResult* result, uint64_t* searched_count) {
+    ++collects;
     Slot& s = slots[slot];
     Clock::time_point ends = s.ends;
     const long long cut = cancelled_at.load();
@@ -178,8 +181,13 @@ int main(int argc, char** argv) {
   timer.join();
   std::fflush(stdout);
   std::string busy;
-  for (const SimulatedCard& card : cards) busy += (busy.empty() ? "" : ",") + std::to_string(card.busy_s);
-  std::fprintf(stderr, "busy_s %s wall_s %.6f repeats %llu\n", busy.c_str(), wall,
-               static_cast<unsigned long long>(searched.repeats.repeats()));
+  uint64_t most_collects = 0;
+  for (const SimulatedCard& card : cards) {
+    busy += (busy.empty() ? "" : ",") + std::to_string(card.busy_s);
+    most_collects = std::max(most_collects, card.collects);
+  }
+  std::fprintf(stderr, "busy_s %s wall_s %.6f repeats %llu collects %llu\n", busy.c_str(), wall,
+               static_cast<unsigned long long>(searched.repeats.repeats()),
+               static_cast<unsigned long long>(most_collects));
   return 0;
 }

@@ -5,7 +5,8 @@ ticking curtime: a large template (3000 transactions of 333 bytes, about
 2.5 MB of reply) and a small one (3 transactions), each with --gpu-only and
 with one CPU thread beside the cards. One line per run: `busy` is the
 lowest card's share of the time it was busy, `status` the whole machine's
-rate from the loop's last status line, `cards` each card's busy share.
+rate from the loop's last status line, `cards` each card's busy share,
+and the wake-ups of the busiest card's host thread a second.
 
 With --fail CARD:EVERY the card in that place fails a batch every EVERY
 seconds. With --lead the template never changes (no ticking curtime). A
@@ -31,7 +32,7 @@ import harness  # noqa: E402  (needs the environment above)
 
 TEMPLATES = {"large": ["--txs", "3000", "--tx-size", "333"], "small": ["--txs", "3"]}
 DEFAULT_BATCH_SIZE = 1048576  # the miner's: launches of 2^20 nonces, grouped by time
-SUMMARY_RE = re.compile(r"^busy_s (\S+) wall_s (\S+) repeats (\d+)$", re.M)
+SUMMARY_RE = re.compile(r"^busy_s (\S+) wall_s (\S+) repeats (\d+) collects (\d+)$", re.M)
 NO_ROOM = "Every nonce of every header time up to 600 s past the node's has been searched"
 
 
@@ -58,7 +59,7 @@ def run(binary, seconds, rates, template, cpu_threads, batch_size, fail, lead):
     if proc.returncode != 0 or not summary:
         raise RuntimeError("bench failed:\n" + "".join(out)[-2000:] + err[-2000:])
     busy = [float(b) for b in summary.group(1).split(",")]
-    wall, repeats = float(summary.group(2)), int(summary.group(3))
+    wall, repeats, collects = float(summary.group(2)), int(summary.group(3)), int(summary.group(4))
     statuses = [m for m in map(harness.STATUS_RE.match, (l.rstrip("\n") for l in out)) if m]
     status = "%s %s" % (statuses[-1].group(1), statuses[-1].group(2)) if statuses else "none"
     mode = "--gpu-only" if cpu_threads == 0 else "--cpu-threads %d" % cpu_threads
@@ -67,9 +68,10 @@ def run(binary, seconds, rates, template, cpu_threads, batch_size, fail, lead):
     if fail:
         mode += " | card %s fails every %s s" % tuple(fail.split(":"))
     shares = [b / wall for b in busy]
-    line = "busy %.2f | %.1f getblocktemplate/s | status %s | template %s | %s | repeats %d | cards %s" % (
+    line = ("busy %.2f | %.1f getblocktemplate/s | status %s | template %s | %s | repeats %d | cards %s"
+            " | wake-ups/s per card %.0f at most") % (
         min(shares), calls.get("getblocktemplate", 0) / wall, status, template, mode, repeats,
-        " ".join("%.2f" % s for s in shares))
+        " ".join("%.2f" % s for s in shares), collects / wall)
     if lead or waited_after is not None:
         line += " | waited after %s" % ("%.1f s" % waited_after if waited_after is not None else "never")
     return line

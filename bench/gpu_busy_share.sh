@@ -3,9 +3,9 @@
 # a second), through the loop with the real node link, against the
 # development node's large and small ticking templates, SECONDS each, with
 # --gpu-only and with --cpu-threads 1. One line per run:
-#   busy 0.98 | 1.0 getblocktemplate/s | status 24.3 GH/s | template large | --gpu-only | repeats 0 | cards 0.99 0.98 0.99 0.98
+#   busy 0.99 | 1.1 getblocktemplate/s | status 24.21 GH/s | template large | --gpu-only | repeats 0 | cards 0.99 0.99 0.99 0.99 | wake-ups/s per card 58 at most
 # (busy: the lowest card's share; status: the whole machine's rate; cards:
-# each card's share). More arguments go to bench/gpu_busy_share.py:
+# each card's share; the host thread's wake-ups a second for the busiest card). More arguments go to bench/gpu_busy_share.py:
 # --fail CARD:EVERY (a card failing every EVERY s), --lead (a template that
 # never changes: when the devices run out of header time), --batch-size N.
 #
