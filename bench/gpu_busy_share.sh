@@ -5,9 +5,10 @@
 # --gpu-only and with --cpu-threads 1. One line per run:
 #   busy 0.99 | 1.1 getblocktemplate/s | status 24.21 GH/s | template large | --gpu-only | repeats 0 | cards 0.99 0.99 0.99 0.99 | wake-ups/s per card 58 at most
 # (busy: the lowest card's share; status: the whole machine's rate; cards:
-# each card's share; the host thread's wake-ups a second for the busiest card). More arguments go to bench/gpu_busy_share.py:
-# --fail CARD:EVERY (a card failing every EVERY s), --lead (a template that
-# never changes: when the devices run out of header time), --batch-size N.
+# each card's share; then the wake-ups a second of the busiest card's host
+# thread). More arguments go to bench/gpu_busy_share.py: --fail CARD:EVERY
+# (a card failing every EVERY s), --lead (a template that never changes:
+# when the devices run out of header time), --batch-size N.
 #
 # Usage: bench/gpu_busy_share.sh BUILD_DIR [SECONDS [RATE[,RATE...] [MORE...]]]
 # (BUILD_DIR is a build with benchmarks, holding bench/bench_gpu_busy_share)
