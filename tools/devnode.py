@@ -8,11 +8,14 @@ but hashlib: header fields, coinbase layout, transaction section, merkle root
 and proof of work. Templates carry a "longpollid": a getblocktemplate that
 sends it back is held until the tip changes (or --longpoll-hold passes), as
 a real node does. devnode_newtip moves the tip as another miner's block
-would. Test hooks make chosen replies misbehave on purpose.
+would (--newtip-every does so on a clock); devnode_restart takes the node
+down for a while with its chain kept, as a restart does. Test hooks make
+chosen replies misbehave on purpose.
 
-The block encodings and the checker live in devnode_blocks.py, the replies
-that misbehave in devnode_hostile.py; this file holds the templates, the
-chain and the HTTP/JSON-RPC server.
+The block encodings and the checker live in devnode_blocks.py, the
+templates, longpoll holds and tip moves in devnode_tips.py, the replies that
+misbehave in devnode_hostile.py; this file holds the chain and the
+HTTP/JSON-RPC server.
 
     python3 tools/devnode.py --port 0 --zero-bits 16 --txs 0,1,2,3 --witness
     python3 tools/devnode.py --tick-curtime --txs 3000 --tx-size 333   # a 2 MB template
@@ -29,23 +32,20 @@ import re
 import select
 import signal
 import socket
-import struct
 import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from devnode_blocks import (TEMPLATE_VERSION, WITNESS_COMMITMENT_HEADER, Invalid, check_block, compact_bits,
-                            sha3_256, txid_hex)
+from devnode_blocks import Invalid, check_block, sha3_256
 from devnode_hostile import DEFAULT_SLOW_DELAY, HOSTILE_MODES, hostile_response
+from devnode_tips import (DEFAULT_LONGPOLL_HOLD, LARGEST_TX_BYTES, SMALLEST_TX_BYTES, EncodedResult, hold_longpoll,
+                          new_tip_from_elsewhere, next_template, start_tip_mover, tx_counts, tx_size)
 
-BLOCK_SUBSIDY = 50 * 100_000_000
 MAX_ADDRESS_CHARS = 90
 ADDRESS_RE = re.compile(r"[0-9a-z]{1,%d}" % MAX_ADDRESS_CHARS)
 HISTORY_KEPT = 200  # accepted blocks listed by getstats
 CALL_TIMES_KEPT = 1000  # per method, the times of the latest calls listed by getstats
-DEFAULT_LONGPOLL_HOLD = 60.0  # seconds; a real node answers after about a minute with the same tip
-GONE_CHECK_INTERVAL = 0.5  # how often a held request looks whether its client has hung up
 # The miner's longpoll watch sends this JSON-RPC id, its main connection 1.
 # Hostile replies are queued for one or the other, so that a test which
 # spoils the main connection's next template is not foiled by the watch
@@ -57,10 +57,6 @@ def watch_name(method, from_watch):
     """How getstats names a method, and the hostile queue of its replies:
     the longpoll watch's calls are counted apart from the main connection's."""
     return method + " (longpoll watch)" if from_watch else method
-
-
-class EncodedResult(bytes):
-    """A reply's "result" that is already JSON text, spliced in as it is."""
 
 
 def encode_reply(reply):
@@ -80,128 +76,6 @@ def script_for_address(address):
     return bytes.fromhex("0014") + sha3_256(address.encode())[:20]
 
 
-# The default synthetic transaction: version, one input with an empty
-# signature script, one output paying a 22-byte script, lock time.
-SMALLEST_TX_BYTES = 4 + 1 + 36 + 1 + 4 + 1 + (8 + 1 + 22) + 4
-LARGEST_TX_BYTES = 60_000  # keeps the output count in one byte
-PADDING_OUTPUT_MAX = 8 + 1 + 252  # value, one-byte script length, script
-
-
-def padding_output_sizes(extra):
-    """Sizes of the zero-value outputs that add exactly `extra` bytes (each
-    9 to 261 bytes long): as few as will do, as even as possible."""
-    count = -(-extra // PADDING_OUTPUT_MAX)
-    share, rest = divmod(extra, count)
-    return [share + 1] * rest + [share] * (count - rest)
-
-
-def synthetic_transaction(rng, size=None):
-    """A transaction that looks serialised: one input, one output, and when
-    `size` is given, exactly `size` bytes long. Up to 8 bytes more go into
-    the output script; more than that into extra OP_RETURN outputs."""
-    extra = 0 if size is None else size - SMALLEST_TX_BYTES
-    # Drawn in the order of the default shape, so a seed gives the same
-    # transactions it always gave when no size is asked for.
-    previous_output = rng.randbytes(32) + struct.pack("<I", rng.randrange(4))
-    value = struct.pack("<Q", rng.randrange(10_000, 5_000_000_000))
-    script = b"\x00\x14" + rng.randbytes(20)
-    padding = []
-    if 0 < extra < 9:  # too little for an output of its own
-        script += rng.randbytes(extra)
-    elif extra >= 9:
-        padding = padding_output_sizes(extra)
-    outputs = (value + bytes([len(script)]) + script
-               + b"".join(b"\x00" * 8 + bytes([n - 9]) + (b"\x6a" + rng.randbytes(n - 10) if n > 9 else b"")
-                          for n in padding))
-    return (struct.pack("<I", 2) + b"\x01" + previous_output + b"\x00" + b"\xfd\xff\xff\xff"
-            + bytes([1 + len(padding)]) + outputs + b"\x00\x00\x00\x00")
-
-
-# ---------------------------------------------------------------- templates
-
-class Template:
-    """One block template: what getblocktemplate serves and what a submitted
-    block is held against."""
-
-    def __init__(self, height, prev_hash, target, txs, with_witness, curtime, serial, longpoll):
-        self.height = height
-        self.prev_hash = prev_hash  # digest order, as it stands in the header
-        # As a real node's: the tip and a counter, so that it names this
-        # template; None when longpoll is not offered.
-        self.longpollid = "%s%d" % (prev_hash[::-1].hex(), serial) if longpoll else None
-        self.target = target
-        self.txs = txs  # list of (data bytes, txid hex)
-        self.curtime = curtime  # the one served now
-        self.mintime = curtime - 600
-        self.earliest_served = None  # the oldest curtime served; a block's time may not be older
-        self.encoded = None  # as_json() as JSON text, made when first needed
-        self.bits = compact_bits(target)
-        self.fees = sum(len(data) * 10 for data, _ in txs)
-        self.coinbasevalue = BLOCK_SUBSIDY + self.fees
-        self.commitment = None
-        if with_witness:
-            self.commitment = WITNESS_COMMITMENT_HEADER + sha3_256(
-                b"witness" + struct.pack("<i", height) + b"".join(data for data, _ in txs))
-
-    def as_json(self):
-        reply = {
-            "version": TEMPLATE_VERSION,
-            "rules": ["segwit"],
-            "previousblockhash": self.prev_hash[::-1].hex(),
-            "transactions": [
-                {"data": data.hex(), "txid": txid, "hash": txid, "fee": len(data) * 10}
-                for data, txid in self.txs
-            ],
-            "coinbasevalue": self.coinbasevalue,
-            "target": "%064x" % self.target,
-            "mintime": self.mintime,
-            "curtime": self.curtime,
-            "bits": "%08x" % self.bits,
-            "height": self.height,
-            "noncerange": "00000000ffffffff",
-            # The header time may move forward, up to two hours past this
-            # node's clock (devnode_blocks.MAX_FUTURE_BLOCK_TIME).
-            "mutable": ["time", "transactions", "prevblock"],
-        }
-        if self.longpollid is not None:
-            reply["longpollid"] = self.longpollid
-        if self.commitment is not None:
-            reply["default_witness_commitment"] = self.commitment.hex()
-        return reply
-
-    def serve_curtime(self, now):
-        """Moves curtime to `now`, as a node does between blocks."""
-        if now != self.curtime:
-            self.curtime = now
-            self.encoded = None
-
-    def mark_served(self):
-        if self.earliest_served is None or self.curtime < self.earliest_served:
-            self.earliest_served = self.curtime
-
-    def earliest_time(self):
-        """The oldest header time a block on this template may carry."""
-        return self.curtime if self.earliest_served is None else self.earliest_served
-
-    def as_text(self):
-        """as_json() encoded, kept until the template or its curtime
-        changes: a large template costs one encoding, not one per call."""
-        if self.encoded is None:
-            self.encoded = EncodedResult(json.dumps(self.as_json()).encode())
-        return self.encoded
-
-
-def template_plan(options, index):
-    """How many transactions, and whether a witness commitment, the
-    index-th template of this run carries."""
-    txs = options.txs[index % len(options.txs)]
-    if options.witness == "always":
-        return txs, True
-    if options.witness == "alternate":
-        return txs, (index // len(options.txs)) % 2 == 1
-    return txs, False
-
-
 # ---------------------------------------------------------------- node state
 
 class Node:
@@ -219,7 +93,7 @@ class Node:
         self.known_hashes = {self.tip_hash}
         self.reward_scripts = set()
         self.templates_made = 0
-        self.template = self.next_template()
+        self.template = next_template(self)
         self.accepted = 0
         self.rejected = 0
         self.invalid = 0  # rejected by the checks, not on purpose
@@ -233,16 +107,6 @@ class Node:
         self.hostile = {}  # method -> list of pending hostile replies
         self.forced_reject_pending = 0
 
-    def next_template(self):
-        tx_count, with_witness = template_plan(self.options, self.templates_made)
-        self.templates_made += 1
-        txs = []
-        for _ in range(tx_count):
-            data = synthetic_transaction(self.rng, self.options.tx_size)
-            txs.append((data, txid_hex(data)))
-        return Template(self.tip_height + 1, self.tip_hash, self.options.target, txs, with_witness,
-                        int(time.time()), self.templates_made, self.options.longpoll)
-
     def uptime(self):
         return time.monotonic() - self.started
 
@@ -251,30 +115,6 @@ class Node:
             self.calls[method] = self.calls.get(method, 0) + 1
             times = self.call_times.setdefault(method, collections.deque(maxlen=CALL_TIMES_KEPT))
             times.append(round(self.uptime(), 4))
-
-    def hold_longpoll(self, longpollid, hold, client_gone):
-        """Returns once the template is no longer the one `longpollid` names
-        (at once when it already is not), after `hold` seconds, or once the
-        client has hung up; the caller then serves the current template."""
-        deadline = time.monotonic() + hold
-        with self.lock:
-            if self.template.longpollid != longpollid:
-                self.longpoll["stale_id"] += 1
-                return
-            self.longpoll["held"] += 1
-            try:
-                while self.template.longpollid == longpollid:
-                    left = deadline - time.monotonic()
-                    if left <= 0:
-                        self.longpoll["hold_limit"] += 1
-                        return
-                    if client_gone():
-                        self.longpoll["client_gone"] += 1
-                        return
-                    self.tip_moved.wait(min(left, GONE_CHECK_INTERVAL))
-                self.longpoll["new_tip"] += 1
-            finally:
-                self.longpoll["held"] -= 1
 
     def serving_template(self):
         """The template as served now; with --tick-curtime its curtime
@@ -340,20 +180,8 @@ class Node:
         self.known_hashes.add(block_hash)
         self.tip_hash = block_hash
         self.tip_height = template.height
-        self.template = self.next_template()
+        self.template = next_template(self)
         self.tip_moved.notify_all()
-
-    def new_tip_from_elsewhere(self, log):
-        """Moves the tip as another miner's block on the current template
-        would; returns the new tip's height and hash (as the next template's
-        previousblockhash shows it)."""
-        with self.lock:
-            template = self.template
-            self.foreign_blocks += 1
-            block_hash = sha3_256(b"devnode block of another miner %d " % self.foreign_blocks + template.prev_hash)
-            self.extend_chain(template, block_hash)
-            log("tip moved to height %d by another miner's block %s" % (template.height, block_hash[::-1].hex()))
-            return {"height": template.height, "hash": block_hash[::-1].hex()}
 
     def stats(self):
         with self.lock:
@@ -414,7 +242,19 @@ class RpcServer(ThreadingHTTPServer):
         self.options = options
         self.expected_auth = "Basic " + base64.b64encode(
             ("%s:%s" % (options.user, options.password)).encode()).decode()
+        self.restart_for = None  # seconds down, once devnode_restart asks
+        self.open_connections = set()
+        self.connections_lock = threading.Lock()
         super().__init__(address, RpcHandler)
+
+    def drop_connections(self):
+        """Hangs up on every client, as a node that stops does."""
+        with self.connections_lock:
+            for connection in self.open_connections:
+                try:
+                    connection.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
 
     def log(self, text):
         if not self.options.quiet:
@@ -435,6 +275,16 @@ class RpcHandler(BaseHTTPRequestHandler):
 
     def log_message(self, format, *args):  # one line per block is enough
         pass
+
+    def setup(self):
+        super().setup()
+        with self.server.connections_lock:
+            self.server.open_connections.add(self.connection)
+
+    def finish(self):
+        with self.server.connections_lock:
+            self.server.open_connections.discard(self.connection)
+        super().finish()
 
     def do_GET(self):
         self.send_body(405, "text/plain", b"POST JSON-RPC requests here\n")
@@ -496,7 +346,7 @@ class RpcHandler(BaseHTTPRequestHandler):
                                       "(call with {\"rules\": [\"segwit\"]})")
             longpollid = params[0].get("longpollid")
             if longpollid is not None and self.server.options.longpoll:
-                node.hold_longpoll(longpollid, self.server.options.longpoll_hold, self.client_gone)
+                hold_longpoll(node, longpollid, self.server.options.longpoll_hold, self.client_gone)
             return ok(node.block_template_text() if pre_encoded else node.block_template())
         if method == "validateaddress":
             if not params:
@@ -511,7 +361,13 @@ class RpcHandler(BaseHTTPRequestHandler):
         if method == "devnode_set":
             return self.devnode_set(params, ok, error)
         if method == "devnode_newtip":
-            return ok(node.new_tip_from_elsewhere(self.server.log))
+            return ok(new_tip_from_elsewhere(node, self.server.log))
+        if method == "devnode_restart":
+            seconds = params[0] if params and isinstance(params[0], (int, float)) else None
+            if seconds is None or isinstance(seconds, bool) or seconds < 0:
+                return error(500, -8, "devnode_restart SECONDS")
+            self.server.restart_for = float(seconds)
+            return ok({"down_for": float(seconds)})
         return error(404, -32601, "Method not found")
 
     def client_gone(self):
@@ -541,6 +397,10 @@ class RpcHandler(BaseHTTPRequestHandler):
         return ok(node.stats()["pending_hostile"])
 
     def send_response_of(self, response):
+        if response.status is None:  # hangs up without a word
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return
         if response.cut_at is None:
             self.send_body(response.status, response.content_type, response.body)
             return
@@ -568,26 +428,6 @@ class RpcHandler(BaseHTTPRequestHandler):
 
 
 # ---------------------------------------------------------------- command line
-
-def tx_counts(text):
-    try:
-        counts = [int(part) for part in text.split(",")]
-    except ValueError:
-        raise argparse.ArgumentTypeError("expected N or a list such as 0,1,2,3")
-    if not counts or min(counts) < 0:
-        raise argparse.ArgumentTypeError("transaction counts must be 0 or more")
-    return counts
-
-
-def tx_size(text):
-    try:
-        size = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("expected a number of bytes")
-    if not SMALLEST_TX_BYTES <= size <= LARGEST_TX_BYTES:
-        raise argparse.ArgumentTypeError("between %d and %d bytes" % (SMALLEST_TX_BYTES, LARGEST_TX_BYTES))
-    return size
-
 
 def target_hex(text):
     if not re.fullmatch(r"[0-9a-fA-F]{64}", text):
@@ -623,6 +463,8 @@ def parse_options(argv):
                "params [{\"mode\": M, \"count\": N, \"method\": NAME, \"delay\": SECONDS, "
                "\"watch\": BOOL}], or [{\"clear\": true}]. They spoil the miner's main connection's "
                "replies, or with \"watch\": true only its longpoll watch's (JSON-RPC id " + str(LONGPOLL_WATCH_ID) + ").\n"
+               "devnode_restart [SECONDS] hangs up on every client and listens again SECONDS later, "
+               "with the chain kept.\n"
                "devnode_newtip moves the tip as another miner's block would and answers "
                "{\"height\": H, \"hash\": HEX} of the new tip.\n"
                "getstats answers {accepted, rejected, height, last_reject, invalid, uptime, calls, "
@@ -662,6 +504,8 @@ def parse_options(argv):
     parser.add_argument("--longpoll-hold", type=float, default=DEFAULT_LONGPOLL_HOLD, metavar="SECONDS",
                         help="a held longpoll is answered with the same tip after this long "
                              "(default: %(default)s)")
+    parser.add_argument("--newtip-every", type=float, default=0, metavar="MS",
+                        help="move the tip as another miner's block would every MS milliseconds")
     parser.add_argument("--quiet", action="store_true", help="no log line per submitted block")
     options = parser.parse_args(argv)
     if options.target is None:
@@ -670,9 +514,28 @@ def parse_options(argv):
         parser.error("--height must be 0 or more")
     if options.longpoll_hold < 0:
         parser.error("--longpoll-hold must be 0 or more")
+    if options.newtip_every < 0:
+        parser.error("--newtip-every must be 0 or more")
     if options.seed is None:
         options.seed = random.randrange(1 << 32)
     return options
+
+
+def restarted(server, stop):
+    """Takes the node down for the time devnode_restart asked, every client
+    hung up on and nothing listening, then serves again on the same port
+    with the chain it had; None when a stop came meanwhile."""
+    down_for = server.restart_for
+    server.log("down for %g s" % down_for)
+    server.shutdown()
+    server.drop_connections()
+    server.server_close()
+    if stop.wait(down_for):
+        return None
+    again = RpcServer(server.server_address[:2], server.node, server.options)
+    threading.Thread(target=again.serve_forever, daemon=True).start()
+    again.log("listening again")
+    return again
 
 
 def main(argv):
@@ -697,10 +560,14 @@ def main(argv):
     server.log("first template height %d, target %064x, transactions %s, witness commitment %s; "
                "RPC user %r" % (options.height, options.target, ",".join(map(str, options.txs)),
                                 options.witness, options.user))
-    while not stop.wait(0.2):
-        pass
-    server.shutdown()
-    server.server_close()
+    if options.newtip_every:
+        start_tip_mover(node, options.newtip_every / 1000, lambda text: None, stop)
+    while server and not stop.wait(0.05):
+        if server.restart_for is not None:
+            server = restarted(server, stop)
+    if server:
+        server.shutdown()
+        server.server_close()
     stats = node.stats()
     print("devnode: accepted %d, rejected %d" % (stats["accepted"], stats["rejected"]), flush=True)
     return 0

@@ -40,6 +40,8 @@ HOSTILE_MODES = {
     "empty": ("getblocktemplate", "an empty body"),
     "slow": ("getblocktemplate", "the reply held back (35 s unless a delay is given)"),
     "reject": ("submitblock", "the next block answered high-hash, even if valid, and not added"),
+    "drop": ("submitblock", "the connection closed without a reply; the block is not looked at"),
+    "drop-after": ("submitblock", "the block taken as usual, then the connection closed without a reply"),
 }
 HUGE_REPLY_BYTES = 50 * 1024 * 1024
 REPLY_CAP_BYTES = 32 * 1024 * 1024  # the largest reply the miner reads
@@ -56,8 +58,9 @@ NODE_ERRORS = {
 BUSY_TEXT = b"Work queue depth exceeded"
 
 # One HTTP reply; with cut_at set, only that many bytes of the body are sent
-# before the connection is closed.
+# before the connection is closed; with status None, nothing is.
 Response = collections.namedtuple("Response", "status content_type body cut_at")
+HANG_UP = Response(None, None, b"", None)
 
 
 def small_values_body(value):
@@ -134,6 +137,8 @@ def replacement(mode, request_id):
         return Response(503, "text/plain", BUSY_TEXT, None)
     if mode == "empty":
         return Response(200, "application/json", b"", None)
+    if mode == "drop":
+        return HANG_UP
     return None
 
 
@@ -145,6 +150,8 @@ def hostile_response(mode, request_id, real_reply, rng):
     if response is not None:
         return response
     status, reply = real_reply()
+    if mode == "drop-after":
+        return HANG_UP
     if status != 200 or mode == "slow":
         return Response(status, "application/json", json.dumps(reply).encode() + b"\n", None)
     return spoiled_body(mode, dict(reply, result=spoiled_result(mode, reply["result"], rng)))

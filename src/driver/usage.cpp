@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gpu/backend.h"
-#include "node/node_messages.h"
+#include "node/terminal_text.h"
 
 void print_banner() {
   std::fputs("tamrix-miner v" TAMRIX_VERSION " - TAMRIX SHA3-512 Unified CPU+GPU Miner\n", stdout);
@@ -79,13 +79,13 @@ void print_device_list() {
   std::string why;
   const std::vector<GpuDeviceInfo> devices = gpu_list_devices(&why);
   if (devices.empty()) {
-    std::printf("No GPU to mine on: %s\n", printable_text(why).c_str());
+    std::printf("No GPU to mine on: %s\n", terminal_text(why).c_str());
     return;
   }
   for (const GpuDeviceInfo& device : devices) {
     std::printf("GPU %d: %s %s, %.1f GiB (%s)\n", device.index,
-                device.pci_bus_id.empty() ? "(no PCI bus id)" : printable_text(device.pci_bus_id).c_str(),
-                printable_text(device.name).c_str(), static_cast<double>(device.memory_bytes) / (1u << 30),
-                printable_text(device.runtime).c_str());
+                device.pci_bus_id.empty() ? "(no PCI bus id)" : terminal_text(device.pci_bus_id).c_str(),
+                terminal_text(device.name).c_str(), static_cast<double>(device.memory_bytes) / (1u << 30),
+                terminal_text(device.runtime).c_str());
   }
 }

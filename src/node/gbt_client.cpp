@@ -127,7 +127,9 @@ RpcExchange GbtClient::rpc_exchange(const std::string& method, const std::string
   // unsafe while the search threads run.
   curl_easy_setopt(curl_handle, CURLOPT_NOSIGNAL, 1L);
 
-  const CURLcode outcome = perform_watching(multi_handle, curl_handle, give_up);
+  const CURLcode outcome = before_request && !before_request(method.c_str())
+                               ? CURLE_ABORTED_BY_CALLBACK
+                               : perform_watching(multi_handle, curl_handle, give_up);
   curl_slist_free_all(headers);
   if (outcome == CURLE_ABORTED_BY_CALLBACK) {
     exchange.given_up = true;
@@ -148,7 +150,10 @@ RpcExchange GbtClient::rpc_exchange(const std::string& method, const std::string
 }
 
 std::string GbtClient::rpc_call(const std::string& method, const std::string& params) {
-  RpcExchange exchange = rpc_exchange(method, params, ReplyWait::kWithinTransferLimit);
+  return reported(rpc_exchange(method, params, ReplyWait::kWithinTransferLimit), method);
+}
+
+std::string GbtClient::reported(RpcExchange exchange, const std::string& method) {
   // Given up on purpose; whoever set the predicate has said so.
   if (exchange.given_up) return "";
   if (!exchange.failure.empty()) {
@@ -162,7 +167,7 @@ std::string GbtClient::rpc_call(const std::string& method, const std::string& pa
     report_http_status(status, url, exchange.body);
   } else if (exchange.body.empty()) {
     // Otherwise the caller's failure would be the only line, with no cause.
-    std::fprintf(stderr, "Node sent an empty reply to %s\n", printable_text(method).c_str());
+    std::fprintf(stderr, "Node sent an empty reply to %s\n", terminal_text(method).c_str());
   }
   return std::move(exchange.body);
 }
@@ -174,9 +179,12 @@ BlockWork GbtClient::get_work() {
 }
 
 AnnouncedWork GbtClient::get_announced_work() {
-  return reuse_or_assemble(
+  AnnouncedWork announced = reuse_or_assemble(
       last_work, [this] { return rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]"); },
       [this]() -> std::optional<std::string> {
+        // The script of an address does not change; the last valid work's
+        // reply is as good as a new one.
+        if (address_known) return last_work.address_reply;
         std::string reply = rpc_call("validateaddress", json_one_string_params(coinbase_addr));
         if (reply.empty() && give_up && give_up()) return std::nullopt;  // a stop, not the node's failure
         return reply;
@@ -184,12 +192,15 @@ AnnouncedWork GbtClient::get_announced_work() {
       [this](const std::string& template_reply, const AddressFetch& fetch_address_reply) {
         return assemble_work_unannounced(template_reply, coinbase_addr, fetch_address_reply);
       });
+  address_known = announced.work.valid;
+  return announced;
 }
 
-bool GbtClient::submit_block(const BlockWork& work, uint32_t nonce) {
-  std::string refusal_reason;
-  const bool accepted =
-      submit_verdict(rpc_call("submitblock", json_one_string_params(block_hex(work, nonce))), &refusal_reason);
-  count_verdict(refusals, accepted, refusal_reason);
-  return accepted;
+SubmitOutcome GbtClient::submit_block(const BlockWork& work, uint32_t nonce) {
+  RpcExchange exchange =
+      rpc_exchange("submitblock", json_one_string_params(block_hex(work, nonce)), ReplyWait::kWithinTransferLimit);
+  const SubmitOutcome outcome = classify_submit_reply(exchange);
+  if (outcome.verdict == SubmitVerdict::unanswered) reported(std::move(exchange), "submitblock");
+  report_verdict(refusals, outcome);
+  return outcome;
 }

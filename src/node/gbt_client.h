@@ -8,26 +8,10 @@
 
 #include "node/block_work.h"
 #include "node/refusal_streak.h"
+#include "node/rpc_exchange.h"
+#include "node/submission.h"
 #include "node/work_assembly.h"
 #include "node/work_reuse.h"
-
-// How long one call may wait for the node's answer.
-enum class ReplyWait {
-  kWithinTransferLimit,  // the whole transfer within 30 s
-  // A longpoll, which the node holds until it has news, for minutes if need
-  // be: no limit on the transfer. A stop (the give-up predicate) ends it, and
-  // TCP keepalive ends it within about a minute once the connection is dead.
-  kHeldByNode,
-};
-
-// One exchange with the node as it went, with nothing said about it: the
-// caller decides what the operator is told.
-struct RpcExchange {
-  std::string body;        // the reply's body as received, whatever the status
-  long http_status = 0;    // 0 when no reply came
-  std::string failure;     // why no reply came ("" when one did), in libcurl's words
-  bool given_up = false;   // abandoned because the give-up predicate answered true
-};
 
 // A connection to the node: JSON-RPC 1.0 over HTTP POST with basic
 // authentication, on one libcurl easy handle (driven through one multi
@@ -56,8 +40,10 @@ class GbtClient {
   RpcExchange rpc_exchange(const std::string& method, const std::string& params, ReplyWait wait);
 
   // A fresh template and reward script assembled into work; `valid` false on
-  // any failure, which has been reported on stderr. Both requests are made
-  // on every call; when both replies repeat the last valid work's byte for
+  // any failure, which has been reported on stderr. The reward script is
+  // asked for (validateaddress) once, and again only after a call that did
+  // not give valid work; in between, the script that made the last valid
+  // work is used. When the template repeats the last valid work's byte for
   // byte, that work is returned again instead of being reassembled. Valid
   // work's "New block" line is printed.
   BlockWork get_work();
@@ -65,11 +51,12 @@ class GbtClient {
   // get_work with the "New block" line returned instead of printed.
   AnnouncedWork get_announced_work();
 
-  // Submits the work's block with `nonce`; true when the node accepted it.
-  // A refusal prints "Block rejected: <reason>"; the third refusal in a row
-  // for the same reason adds one line saying that the node refuses every
-  // block, once per such streak (see refusal_streak.h).
-  bool submit_block(const BlockWork& work, uint32_t nonce);
+  // Submits the work's block with `nonce` and tells what came of it (see
+  // submission.h). A refusal prints "Block rejected: <reason>"; the third
+  // refusal in a row for the same reason adds one line saying that the node
+  // refuses every block, once per such streak (see refusal_streak.h). A
+  // call without a reply is reported as rpc_call reports it.
+  SubmitOutcome submit_block(const BlockWork& work, uint32_t nonce);
 
   // Once `should_give_up` answers true, every transfer in progress or to
   // come is given up within about 50 ms, silently, as if the node had not
@@ -77,6 +64,12 @@ class GbtClient {
   // between waits of at most 50 ms and before each call, so it must be
   // cheap; empty watches nothing.
   void give_up_when(std::function<bool()> should_give_up) { give_up = std::move(should_give_up); }
+
+  // Called before every request this client sends, on the calling thread,
+  // with the method's name; the request goes out once it returns true, and
+  // is given up (as by give_up_when) when it returns false. The node link
+  // counts and paces requests here. Empty lets every request out at once.
+  void before_each_request(std::function<bool(const char* method)> hook) { before_request = std::move(hook); }
 
   // The JSON-RPC id of this client's requests, 1 unless told otherwise. The
   // longpoll watch's client has its own, so that the node's logs (and the
@@ -93,5 +86,10 @@ class GbtClient {
   ReusableWork last_work;  // the replies the last valid work came from
   RefusalStreak refusals;  // the node's recent verdicts on submitted blocks
   std::function<bool()> give_up;
+  std::function<bool(const char* method)> before_request;
+  bool address_known = false;  // last_work's address reply may stand for a new one
   int request_id = 1;
+
+  // What rpc_call prints about an exchange; returns its body.
+  std::string reported(RpcExchange exchange, const std::string& method);
 };

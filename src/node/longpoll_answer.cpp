@@ -44,7 +44,7 @@ LongpollAnswer read_longpoll_answer(const RpcExchange& exchange, const std::stri
   if (!exchange.failure.empty()) return failed(exchange.failure);
   const long status = exchange.http_status;
   if (status == 403 || status == 404) {
-    return refused("HTTP " + std::to_string(status) + " for " + printable_text(url_for_display(url)), true);
+    return refused("HTTP " + std::to_string(status) + " for " + terminal_text(url_for_display(url)), true);
   }
   if (exchange.body.empty()) return failed("empty reply, HTTP " + std::to_string(status));
   json_error_t error;

@@ -6,6 +6,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "node/node_address.h"
 
 class GbtClient;
 
@@ -17,28 +20,42 @@ class GbtClient;
 // connection stays free for templates and submissions.
 //
 // The watch is self-contained: it fetches its own first template for an id,
-// follows the id of each answer, and backs off after a failure to at most
-// one request per 5 s. An answer with the same tip is followed by the next
-// request no sooner than 1 s after the last one was sent, so even a node
-// that answers at once never draws more than one request a second. A node
-// that does not offer longpoll (no "longpollid" in its templates) or refuses
-// it (HTTP 403 or 404, or an error object twice, with a plain template in
-// between, since one error may be the node's passing trouble) is told once on
-// stderr, and the watch then ends; the mining loop refreshes on its clock
-// alone. Failures are not reported, apart from the first failure of a held
-// request: the main connection reports the node's trouble.
+// follows the id of each answer, and paces itself (watch_pace.h): never two
+// requests within 250 ms, a second after an answer with the same tip, and
+// after failures 5 s doubling up to a minute. A node that does not offer
+// longpoll or refuses it is given a second chance first, since one bad
+// answer may be the node's passing trouble: a template without a usable
+// "longpollid", or an error object to the held request, twice in a row
+// with 5 s between (HTTP 403 or 404 at once) is told once on stderr, and
+// the watch then ends; the fetches on the clock go on. Failures are not
+// reported, apart from the first failure of a held request: the main
+// connection reports the node's trouble.
+//
+// With several nodes (the node link's backups) the watch follows the one
+// `watched_node` names, abandoning a held request on the others.
 
 struct LongpollSettings {
   std::string url;   // as given with -o
   std::string user;  // -u
   std::string pass;  // -p
   // Called on the watch's thread each time tip_changes has moved; must be
-  // cheap and thread-safe (the mining loop releases its wakeup).
+  // cheap and thread-safe (the mining loop releases its wakeup). The tip's
+  // members are written before, on the same thread, so they agree here.
   std::function<void()> on_new_tip;
   // True once pending requests are to be abandoned (a stop); read from the
   // watch's thread at least every 50 ms while a request is held or the
   // watch waits. While it answers true the watch sends nothing.
   std::function<bool()> give_up;
+
+  // What the node link adds; left empty, the watch watches `url` alone.
+  std::vector<NodeAddress> more_nodes{};  // nodes 1, 2, ... after `url`
+  std::function<int()> watched_node{};  // the node to watch (0 is `url`), asked between requests
+  // Called when a held request goes out after none was, and when the watch
+  // no longer holds one (a failure, a refusal, a switch of node, its end).
+  std::function<void(bool holding)> on_holding{};
+  // Called before each request with the node it goes to; the request goes
+  // once it returns true, and is given up when it returns false.
+  std::function<bool(int node)> before_request{};
 };
 
 struct LongpollWatch {
@@ -53,13 +70,19 @@ struct LongpollWatch {
   std::atomic<int32_t> tip_height{0};
   // The node does not offer or refuses longpoll; the watch has ended.
   std::atomic<bool> unsupported{false};
+  // A held request is out, or is about to go again after an answer.
+  std::atomic<bool> holding{false};
+  // The last request failed; the watch waits before the next.
+  std::atomic<bool> retrying{false};
+  // The node the watch's requests go to now (0 is the settings' url).
+  std::atomic<int> watching{0};
 
   std::atomic<bool> running{false};  // cleared by stop_longpoll_watch
   std::thread thread;
-  // The watch's own connection. Made by start_longpoll_watch and released
-  // by stop_longpoll_watch, on the thread that calls them, since libcurl's
-  // global set-up and tear-down are not thread-safe.
-  std::unique_ptr<GbtClient> client;
+  // The watch's own connections, one per node. Made by start_longpoll_watch
+  // and released by stop_longpoll_watch, on the thread that calls them,
+  // since libcurl's global set-up and tear-down are not thread-safe.
+  std::vector<std::unique_ptr<GbtClient>> clients;
 
   LongpollWatch();
   LongpollWatch(const LongpollWatch&) = delete;

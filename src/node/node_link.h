@@ -10,6 +10,9 @@
 
 #include "mine/search_state.h"
 #include "node/block_work.h"
+#include "node/node_address.h"
+#include "node/node_clock.h"
+#include "node/node_health.h"
 
 // Every call the miner makes to its node, made off the mining loop's thread.
 // Fetches, submissions and the longpoll watch each run on their own
@@ -27,16 +30,6 @@
 // work and blocks as it takes the events ("New block ...", "Block N
 // ACCEPTED ...").
 
-using NodeClock = std::chrono::steady_clock;
-
-// One node the miner may ask. The main node's credentials come from -u and
-// -p; a backup node's from its URL's user information.
-struct NodeAddress {
-  std::string url;  // as given, passed to libcurl unchanged
-  std::string user;
-  std::string pass;
-};
-
 struct NodeLinkSettings {
   std::vector<NodeAddress> nodes;  // [0] the main node (-o), then each --backup-node in order
   std::string coinbase_addr;
@@ -48,6 +41,9 @@ struct NodeLinkSettings {
   // threads between waits of at most 50 ms; cheap and thread-safe.
   std::function<bool()> stop_requested;
   std::function<bool()> submissions_abandoned;
+  // When to leave a failing node and return to the main one (node_health.h);
+  // the defaults are the miner's, tests set shorter spans.
+  NodeLinkTiming timing{};
 };
 
 // What became of a block the loop handed over. `pending` is the loop's own

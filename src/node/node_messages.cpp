@@ -5,29 +5,17 @@
 
 #include "node/url_display.h"
 
-std::string printable_text(const std::string& text) {
-  std::string printable;
-  const size_t kept = text.size() > kMaxShownTextChars ? kMaxShownTextChars : text.size();
-  printable.reserve(kept + 3);
-  for (size_t i = 0; i < kept; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    printable += (c < 0x20 || c == 0x7f) ? ' ' : static_cast<char>(c);
-  }
-  if (kept < text.size()) printable += "...";
-  return printable;
-}
-
 std::string node_error_text(const json_t* error) {
   const json_t* message = json_object_get(error, "message");
   if (json_is_string(message)) {
     const std::string words(json_string_value(message), json_string_length(message));
     const json_t* code = json_object_get(error, "code");
-    if (!json_is_integer(code)) return printable_text(words);
-    return std::to_string(json_integer_value(code)) + ": " + printable_text(words);
+    if (!json_is_integer(code)) return terminal_text(words);
+    return std::to_string(json_integer_value(code)) + ": " + terminal_text(words);
   }
   const std::unique_ptr<char, decltype(&free)> dumped(
       json_dumps(error, JSON_COMPACT | JSON_ENCODE_ANY), &free);
-  return printable_text(dumped ? dumped.get() : "(unprintable)");
+  return terminal_text(dumped ? dumped.get() : "(unprintable)");
 }
 
 bool reply_has_error(const json_t* reply) {
@@ -49,13 +37,13 @@ std::string body_first_line(const std::string& body) {
   const size_t end = body.find_first_of("\r\n");
   const std::string line = body.substr(0, end);
   if (line.empty() || line[0] == '<') return "";
-  return printable_text(line);
+  return terminal_text(line);
 }
 
 }  // namespace
 
 void report_http_status(long status, const std::string& url, const std::string& body) {
-  const std::string shown_url = printable_text(url_for_display(url));
+  const std::string shown_url = terminal_text(url_for_display(url));
   const std::string quoted = body_first_line(body);
   const std::string said = quoted.empty() ? "" : " (\"" + quoted + "\")";
   switch (status) {

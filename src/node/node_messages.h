@@ -4,16 +4,15 @@
 
 #include <jansson.h>
 
+#include "node/terminal_text.h"
+
 // The lines that tell the operator, in the node's own words where it gave
 // any, why a call failed. Each goes to stderr as one line; text that came
-// from the node or from the command line is cut to a readable length and its
-// control characters are replaced, so neither a hostile node nor a stray
-// argument can flood the terminal or forge lines.
+// from the node or from the command line passes the terminal gate
+// (terminal_text.h) on its way.
 
-// `text` as it is safe to print inside one line: at most kMaxShownTextChars
-// characters (then "..."), every control character replaced by a space.
-std::string printable_text(const std::string& text);
-constexpr size_t kMaxShownTextChars = 200;
+// The gate's former name, kept while code outside src/node still calls it.
+inline std::string printable_text(const std::string& text) { return terminal_text(text); }
 
 // The error member of a reply as the operator should read it: "<code>:
 // <message>" for a JSON-RPC error object with a string message (the code is

@@ -32,14 +32,18 @@ std::string refusal_advice(const std::string& reason) {
   return "see the node's own log for what it expects";
 }
 
-void count_verdict(RefusalStreak& streak, bool accepted, const std::string& refusal_reason) {
+std::string counted_verdict(RefusalStreak& streak, bool accepted, const std::string& refusal_reason) {
   if (accepted) {
     streak = RefusalStreak{};
-    return;
+    return "";
   }
-  if (refusal_reason.empty()) return;
+  if (refusal_reason.empty()) return "";
   if (refusal_reason != streak.reason) streak = RefusalStreak{refusal_reason, 0};
-  if (++streak.count != kRefusalsForWarning) return;
-  std::fprintf(stderr, "Node refuses every block: the last %d were all rejected as \"%s\"; %s\n",
-               kRefusalsForWarning, streak.reason.c_str(), refusal_advice(streak.reason).c_str());
+  if (++streak.count != kRefusalsForWarning) return "";
+  return "Node refuses every block: the last " + std::to_string(kRefusalsForWarning) + " were all rejected as \"" +
+         streak.reason + "\"; " + refusal_advice(streak.reason) + "\n";
+}
+
+void count_verdict(RefusalStreak& streak, bool accepted, const std::string& refusal_reason) {
+  std::fputs(counted_verdict(streak, accepted, refusal_reason).c_str(), stderr);
 }

@@ -22,5 +22,9 @@ struct RefusalStreak {
 // streak reaches kRefusalsForWarning the warning goes to stderr, once.
 void count_verdict(RefusalStreak& streak, bool accepted, const std::string& refusal_reason);
 
+// As count_verdict, with the warning line (newline included) returned
+// instead of printed; "" when there is none.
+std::string counted_verdict(RefusalStreak& streak, bool accepted, const std::string& refusal_reason);
+
 // What an operator can do about blocks refused for `reason`.
 std::string refusal_advice(const std::string& reason);

@@ -8,9 +8,16 @@
 // The miner sends it as given but never shows it: not in its output, not in
 // its own command line.
 
-// Where the password of a URL's user information sits: the text between the
-// first ':' and the last '@' of the authority (after "scheme://", up to the
-// first '/', '?' or '#'). `length` is 0 when the URL names no password.
+// Where the password of a URL's user information sits: the text between
+// the first ':' after "scheme://" and the '@' that ends the user
+// information. `length` is 0 when the URL names no password.
+//
+// A password may hold a '/', '?' or '#' that was not percent-encoded, and
+// then the authority cannot be told from the path by those characters; so
+// the user information is taken to run up to the last '@' before the first
+// '/', '?' or '#' that follows an '@'. A URL that could be read either way
+// ("http://node:18444/a@b", a path with an '@', or the password
+// "18444/a") is masked as if it held a password: more is hidden, never less.
 struct TextSpan {
   size_t begin = 0;
   size_t length = 0;

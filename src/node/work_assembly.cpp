@@ -116,6 +116,8 @@ AnnouncedWork refuse_as(const char* problem) {
   return {};
 }
 
+bool all_hex_digits(const char* text) { return text[std::strspn(text, "0123456789abcdefABCDEF")] == '\0'; }
+
 // Node byte order is reversed relative to the order the text is written in.
 void decode_hash32(const char* hex, uint8_t out[32]) {
   hex2bin(out, hex, 32);
@@ -254,7 +256,7 @@ AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const
   json_error_t error;
   const JsonDoc doc = parse_reply(template_reply, &error);
   if (!doc) {
-    std::fprintf(stderr, "JSON parse error: %s\n", printable_text(error.text).c_str());
+    std::fprintf(stderr, "JSON parse error: %s\n", terminal_text(error.text).c_str());
     return {};
   }
   report_node_error("getblocktemplate", doc.get());
@@ -267,12 +269,16 @@ AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const
     return {};
   }
   if (!member_types_valid(result)) return {};
+  // The target is shown in every "New block" line, so what is not hex
+  // never gets that far.
   if (std::strlen(t.target) != kHash32HexChars) return refuse_as("target is not 64 characters");
+  if (!all_hex_digits(t.target)) return refuse_as("target is not 64 hex digits");
   decode_target(t.target, work.target);
   const uint32_t bits = static_cast<uint32_t>(std::strtoul(t.bits, nullptr, 16));
   if (std::strlen(t.previousblockhash) != kHash32HexChars) {
     return refuse_as("previousblockhash is not 64 characters");
   }
+  if (!all_hex_digits(t.previousblockhash)) return refuse_as("previousblockhash is not 64 hex digits");
   uint8_t previous_hash[32];
   decode_hash32(t.previousblockhash, previous_hash);
 
@@ -285,7 +291,7 @@ AnnouncedWork assemble_work_unannounced(const std::string& template_reply, const
   if (!address_reply) return {};
   std::string script_hex;
   if (!read_script_pubkey(*address_reply, &script_hex)) {
-    std::fprintf(stderr, "Could not get scriptPubKey for %s\n", printable_text(coinbase_addr).c_str());
+    std::fprintf(stderr, "Could not get scriptPubKey for %s\n", terminal_text(coinbase_addr).c_str());
     return {};
   }
   std::vector<uint8_t> coinbase;

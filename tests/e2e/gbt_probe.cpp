@@ -7,7 +7,7 @@
 // real peer and for measuring work fetches.
 //
 // submit: submit_block with an all-zero header and TXN_HEX as the
-// transaction section; prints "accepted" or "rejected" (the client's own
+// transaction section; prints "accepted", "rejected" or "unanswered" (the client's own
 // messages go to stderr as in the miner) and exits 0.
 //
 // get_work: COUNT calls of get_work in a row; prints one line per call,
@@ -126,7 +126,10 @@ int main(int argc, char** argv) {
     BlockWork work;
     work.txn_hex = argv[5];
     work.valid = true;
-    std::printf("%s\n", client.submit_block(work, 0) ? "accepted" : "rejected");
+    const SubmitVerdict verdict = client.submit_block(work, 0).verdict;
+    std::printf("%s\n", verdict == SubmitVerdict::accepted  ? "accepted"
+                        : verdict == SubmitVerdict::refused ? "rejected"
+                                                            : "unanswered");
     return 0;
   }
   if (argc == 7 && std::strcmp(argv[1], "get_work") == 0) {

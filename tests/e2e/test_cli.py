@@ -110,6 +110,32 @@ class ExitPathTest(unittest.TestCase):
                         BANNER + "\n--- GPU Benchmark (5 seconds) ---\nGPU: 0.00 H/s\n")
 
 
+GPU_BENCHMARK = "\n--- GPU Benchmark (5 seconds) ---\nGPU: 0.00 H/s\n"
+
+
+class DeviceChoiceTest(unittest.TestCase):
+    """-d N and --batch-size keep every specified output; a list or all is
+    read in this build too, where a context opens for any index and measures
+    nothing, and the rig's total line comes first."""
+
+    def test_device_choice_and_batch_size_keep_the_specified_outputs(self):
+        cases = [
+            (["--benchmark", "-d", "3"], 0, BANNER + GPU_BENCHMARK),
+            (["--benchmark", "-d", "1", "--batch-size", "0"], 0, BANNER + GPU_BENCHMARK),
+            (["--benchmark", "--batch-size=4000000000", "-d", "-2"], 0, BANNER + GPU_BENCHMARK),
+            (["--benchmark", "--batch-size", "-1", "--gpu-only"], 0, BANNER + GPU_BENCHMARK),
+            (["--benchmark", "-d", "0,1"], 0, BANNER + GPU_BENCHMARK + "  GPU 0: 0.00 H/s\n  GPU 1: 0.00 H/s\n"),
+            (["--benchmark", "-d", "all"], 0, BANNER + GPU_BENCHMARK),
+            (["-d", "2", "--batch-size", "65536", "--cpu-threads", "1"], 1, BANNER + HELP),
+            (["-d", "0,1", "--batch-size"], 1, BANNER + HELP),
+            (["--list-devices", "-d", "all"], 0,
+             BANNER + "No GPU to mine on: this build has no GPU support (CPU-only build)\n"),
+        ]
+        for args, code, out in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run_miner(self, args), (code, out, ""))
+
+
 class LastArgumentTest(unittest.TestCase):
     def test_value_option_in_last_place_is_unknown(self):
         for option in ["-d", "-o", "-u", "-p", "--coinbase-addr"]:
@@ -199,7 +225,7 @@ class SignalStopTest(unittest.TestCase):
     def test_sigterm_ends_the_retry_wait_at_once(self):
         rc, out, err, url = self.mine_until_signal(
             ["--cpu-only", "--cpu-threads", "1", "-u", "u", "-p", "", "--coinbase-addr", "addr",
-             "--power-limit", "50"],
+             "--power-limit", "50", "-d", "0,2", "--batch-size", "0"],
             signal.SIGTERM, wait_on_stderr=True, wait_for="Failed to get work")
         self.assertIn("Failed to get work, retrying in 5s...\n", err)
         # The stop ends the 5-second wait when it comes, not when the wait is over.
@@ -218,7 +244,8 @@ class NoGpuSupportTest(unittest.TestCase):
         holder = closed_loopback_port()
         self.addCleanup(holder.close)
         url = "http://127.0.0.1:%d" % holder.getsockname()[1]
-        for devices in ([], ["--cpu-threads", "2"], ["--gpu-only", "--batch-size", "0"]):
+        for devices in ([], ["--cpu-threads", "2"], ["--gpu-only", "--batch-size", "0"], ["-d", "0,1"],
+                        ["-d", "all", "--cpu-threads", "1"]):
             with self.subTest(devices=devices):
                 rc, out, err = run_miner(self, devices + ["-o", url, "-u", "u", "-p", "p",
                                                           "--coinbase-addr", "a"])

@@ -6,13 +6,19 @@ import hashlib
 import http.client
 import json
 import signal
+import os
 import socket
 import struct
+import subprocess
+import sys
 import threading
 import time
 import unittest
+import urllib.error
 
-from harness import DevNode, RpcError, free_port
+from harness import DEVNODE, DevNode, RpcError, free_port
+
+PROXY = os.path.join(os.path.dirname(DEVNODE), "devnode_proxy.py")
 
 # Signature scripts of the height push, as published with the coinbase
 # layout: height -> script hex.
@@ -639,6 +645,82 @@ class HostileReplies(NodeTestCase):
         self.assertEqual(node.request(self.gbt)[0], 500)
         self.assertEqual(node.request(self.gbt)[0], 200)
         self.assertEqual(len(node.call("validateaddress", "miner")["scriptPubKey"]), 600)
+
+
+class ForTheNodeLink(NodeTestCase):
+    """What the node link's tests ask of the node: a submission that gets no
+    reply, a restart with the chain kept, a tip that moves on its own, and
+    two nodes behind one address."""
+
+    GBT = ("getblocktemplate", {"rules": ["segwit"]})
+
+    def solved(self, node):
+        template = node.call(*self.GBT)
+        script = bytes.fromhex(node.call("validateaddress", "miner")["scriptPubKey"])
+        return BlockBuilder(template, script).block()
+
+    def test_a_submission_dropped_before_or_after_the_block_is_taken(self):
+        node = self.start("--zero-bits", 4)
+        for mode, taken in (("drop", 0), ("drop-after", 1)):
+            block_hex, header = self.solved(node)
+            before = node.stats()["accepted"]
+            node.make_hostile(mode)
+            with self.assertRaises((http.client.RemoteDisconnected, ConnectionError)):
+                node.call("submitblock", block_hex)
+            self.assertEqual(node.stats()["accepted"] - before, taken, mode)
+            # Sent again: in, or known already.
+            self.assertEqual(node.call("submitblock", block_hex), None if taken == 0 else "duplicate", mode)
+        self.assertEqual(node.stats()["accepted"], 2)
+
+    def test_restart_hangs_up_refuses_and_comes_back_with_the_chain(self):
+        node = self.start("--zero-bits", 4)
+        block_hex, header = self.solved(node)
+        self.assertIsNone(node.call("submitblock", block_hex))
+        tip = node.stats()["tip_hash"]
+        self.assertEqual(node.call("devnode_restart", 1.5), {"down_for": 1.5})
+        time.sleep(0.8)  # the server looks for its shutdown twice a second
+        with self.assertRaises(urllib.error.URLError) as refused:
+            node.call("getstats")
+        self.assertIsInstance(refused.exception.reason, ConnectionRefusedError)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                stats = node.stats()
+                break
+            except (ConnectionError, urllib.error.URLError):
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.1)
+        self.assertEqual((stats["tip_hash"], stats["accepted"]), (tip, 1))
+        self.assertEqual(node.call("submitblock", block_hex), "duplicate")
+        with self.assertRaises(RpcError):
+            node.call("devnode_restart", "soon")
+
+    def test_the_tip_moves_on_a_clock(self):
+        node = self.start("--newtip-every", 50)
+        first = node.stats()["height"]
+        time.sleep(1.0)
+        moved = node.stats()["foreign_blocks"]
+        self.assertGreaterEqual(moved, 10)
+        self.assertLessEqual(moved, 22)
+        self.assertGreaterEqual(node.stats()["height"], first + moved)
+
+    def test_a_proxy_alternates_between_two_nodes(self):
+        nodes = [self.start("--seed", seed) for seed in (1, 2)]
+        proxy = subprocess.Popen([sys.executable, PROXY] + [n.url for n in nodes], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(proxy.wait)
+        self.addCleanup(proxy.terminate)
+        url = proxy.stdout.readline().split()[-1]
+        via = DevNode(port=int(url.rsplit(":", 1)[1]))
+        tips = [via.call(*self.GBT)["previousblockhash"] for _ in range(4)]
+        self.assertEqual(tips[0], tips[2])
+        self.assertEqual(tips[1], tips[3])
+        self.assertNotEqual(tips[0], tips[1])
+        # A longpoll id from one node is news to the other: answered at once.
+        held = dict(self.GBT[1], longpollid=via.call(*self.GBT)["longpollid"])
+        started = time.monotonic()
+        self.assertNotEqual(via.call("getblocktemplate", held)["previousblockhash"], tips[0])
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual([n.stats()["calls"]["getblocktemplate"] for n in nodes], [3, 3])
 
 
 if __name__ == "__main__":

@@ -153,7 +153,7 @@ TEST(DevNode, SolvedWorkIsAcceptedWithAndWithoutTransactionsAndCommitment) {
     ASSERT_TRUE(work.valid);
     EXPECT_EQ(work.height, 16 + block);
     testing::internal::CaptureStderr();
-    const bool accepted = client.submit_block(work, find_nonce(work, true));
+    const bool accepted = client.submit_block(work, find_nonce(work, true)).verdict == SubmitVerdict::accepted;
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(accepted) << "block " << block << ": " << err;
   }
@@ -180,7 +180,7 @@ TEST(DevNode, CorruptedBlocksAreRejectedWithTheNodesReason) {
       {&flipped, good_nonce}, {&work, find_nonce(work, false)}};
   for (const auto& attempt : attempts) {
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(client.submit_block(*attempt.work, attempt.nonce));
+    EXPECT_EQ(client.submit_block(*attempt.work, attempt.nonce).verdict, SubmitVerdict::refused);
     const std::string err = testing::internal::GetCapturedStderr();
     const Stats stats = stats_of(client);
     ASSERT_FALSE(stats.last_reject.empty());
@@ -193,7 +193,7 @@ TEST(DevNode, CorruptedBlocksAreRejectedWithTheNodesReason) {
 
   // The uncorrupted block still goes through.
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(client.submit_block(work, good_nonce));
+  EXPECT_EQ(client.submit_block(work, good_nonce).verdict, SubmitVerdict::accepted);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
@@ -213,7 +213,7 @@ TEST(DevNode, LargeAndOddSizedTemplatesAreAccepted) {
     // Count prefix, 333 bytes of hex per template transaction, and the coinbase.
     EXPECT_GT(work.txn_hex.size(), 666u * count) << count;
     testing::internal::CaptureStderr();
-    const bool accepted = client.submit_block(work, find_nonce(work, true));
+    const bool accepted = client.submit_block(work, find_nonce(work, true)).verdict == SubmitVerdict::accepted;
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(accepted) << count << " transactions: " << err;
   }
@@ -268,7 +268,7 @@ TEST(DevNode, LongpollWatchHearsOfEveryNewTip) {
 
   ASSERT_TRUE(eventually([&] { return longpolls_held(client) == 1; }));
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(client.submit_block(second, find_nonce(second, true)));
+  EXPECT_EQ(client.submit_block(second, find_nonce(second, true)).verdict, SubmitVerdict::accepted);
   testing::internal::GetCapturedStderr();
   ASSERT_TRUE(eventually([&] { return watch.tip_changes.load() == 2; }));
   const BlockWork third = quiet_get_work(client);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,15 +72,36 @@ std::string longpoll_body(const std::string& id) {
          "\"longpollid\":\"" + id + "\"}]}";
 }
 
-// A watch on `server`, counting its calls of on_new_tip.
+// A watch on `server` (and `other`, when it follows the node `node` names),
+// counting its calls of on_new_tip and recording what it says of holding.
 struct Watched {
   LongpollWatch watch;
   std::atomic<int> news{0};
   std::atomic<bool> give_up{false};
+  std::atomic<int> node{0};
+  std::mutex lock;
+  std::vector<bool> holding;      // every on_holding, in order
+  std::vector<int> paced_nodes;   // every before_request, in order
 
-  explicit Watched(const LoopbackServer& server) {
+  explicit Watched(const LoopbackServer& server, const LoopbackServer* other = nullptr) {
     LongpollSettings settings{server.url(), "u", "p", [this] { ++news; }, [this] { return give_up.load(); }};
+    if (other != nullptr) settings.more_nodes.push_back({other->url(), "u2", "p2"});
+    settings.watched_node = [this] { return node.load(); };
+    settings.on_holding = [this](bool held) {
+      std::lock_guard<std::mutex> hold(lock);
+      holding.push_back(held);
+    };
+    settings.before_request = [this](int to) {
+      std::lock_guard<std::mutex> hold(lock);
+      paced_nodes.push_back(to);
+      return true;
+    };
     EXPECT_TRUE(start_longpoll_watch(watch, std::move(settings)));
+  }
+
+  std::vector<bool> holding_said() {
+    std::lock_guard<std::mutex> hold(lock);
+    return holding;
   }
 };
 
@@ -104,7 +126,7 @@ Ending run_until_unsupported(const LoopbackServer& server, int limit_ms = 10000)
 }  // namespace
 
 TEST(LongpollWatch, FollowsTheIdAndCountsOnlyANewTip) {
-  LoopbackServer server({tip(kTipA, "a1"), tip(kTipA, "a2", 300), tip(kTipB, "b1", 300), tip(kTipB, "b2", kForever)});
+  LoopbackServer server({tip(kTipA, "a1"), tip(kTipA, "a2", 300), tip(kTipB, "b1"), tip(kTipB, "b2", kForever)});
   testing::internal::CaptureStderr();
   Watched w(server);
   ASSERT_TRUE(eventually([&] { return w.watch.tip_fingerprint.load() != 0; }));
@@ -125,21 +147,98 @@ TEST(LongpollWatch, FollowsTheIdAndCountsOnlyANewTip) {
   EXPECT_EQ(body_of(requests[1]), longpoll_body("a1"));
   EXPECT_EQ(body_of(requests[2]), longpoll_body("a2"));
   EXPECT_EQ(body_of(requests[3]), longpoll_body("b1"));
-  // The same tip again is followed by a pause (a node that answers at once
-  // must not draw a storm); a new tip is not.
+  // The same tip again is followed by a second's pause, and even a new tip
+  // answered at once by a quarter of one (a node that answers at once must
+  // not draw a storm).
   const std::vector<double>& at = server.arrival_seconds();
+  EXPECT_GE(at[1] - at[0], 0.24);
   EXPECT_GE(at[2] - at[1], 0.95);
+  EXPECT_GE(at[3] - at[2], 0.24);
   EXPECT_LT(at[3] - at[2], 0.9);
+  // Holding from the first held request on, throughout; the stop ends it.
+  EXPECT_EQ(w.holding_said(), (std::vector<bool>{true, false}));
+}
+
+// A node whose every answer names another tip at once (a chain that moves
+// every few milliseconds, two nodes on different tips behind one address):
+// at most one request per 250 ms, each news told.
+TEST(LongpollWatch, AStormOfNewTipsIsPaced) {
+  std::vector<ScriptedReply> storm;
+  for (int i = 0; i < 40; ++i) {
+    const std::string id = "s" + std::to_string(i);
+    storm.push_back(tip(i % 2 ? kTipB : kTipA, id.c_str()));
+  }
+  LoopbackServer server(storm);
+  testing::internal::CaptureStderr();
+  Watched w(server);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  stop_longpoll_watch(w.watch);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  server.finish();
+  const std::vector<double>& at = server.arrival_seconds();
+  ASSERT_GE(at.size(), 3u);
+  for (size_t i = 1; i < at.size(); ++i) EXPECT_GE(at[i] - at[i - 1], 0.24) << i;
+  EXPECT_LE(at.size(), 9u);  // 2 s at 250 ms, and the first
+  EXPECT_EQ(w.news.load(), static_cast<int>(at.size()) - 1);
+  std::printf("%zu requests in 2 s against a node that names a new tip in every answer\n", at.size());
+}
+
+// One template without a longpollid is the node's passing trouble: the
+// watch asks again, plainly, 5 s later, and holds on the next id it gets.
+// While it does not hold a request it says so.
+TEST(LongpollWatch, ATemplateWithoutAnIdGetsASecondChance) {
+  LoopbackServer server({tip(kTipA, "a1"), tip(kTipA, nullptr), tip(kTipA, "a2"), tip(kTipB, "b1", kForever)});
+  testing::internal::CaptureStderr();
+  Watched w(server);
+  ASSERT_TRUE(eventually([&] { return server.requests_seen() == 4; }, 15000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(w.watch.unsupported.load());
+  EXPECT_TRUE(w.watch.holding.load());
+  stop_longpoll_watch(w.watch);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const std::vector<std::string> requests = server.finish();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(body_of(requests[1]), longpoll_body("a1"));
+  EXPECT_EQ(body_of(requests[2]), kPlainBody);
+  EXPECT_EQ(body_of(requests[3]), longpoll_body("a2"));
+  EXPECT_GE(server.arrival_seconds()[2] - server.arrival_seconds()[1], 4.9);
+  EXPECT_EQ(w.holding_said(), (std::vector<bool>{true, false, true, false}));
+  EXPECT_EQ(w.news.load(), 0);  // the last request is still held at the stop
+}
+
+// With several nodes the watch follows the one it is told to: the held
+// request on the old one is abandoned, the new one is asked plainly first,
+// and every request is offered to the hook with its node.
+TEST(LongpollWatch, FollowsTheNodeItIsToldTo) {
+  LoopbackServer first({tip(kTipA, "a1"), tip(kTipA, "a2", kForever)});
+  LoopbackServer second({tip(kTipB, "b1"), tip(kTipB, "b2", kForever)});
+  testing::internal::CaptureStderr();
+  Watched w(first, &second);
+  ASSERT_TRUE(eventually([&] { return first.requests_seen() == 2; }));
+  w.node = 1;
+  ASSERT_TRUE(eventually([&] { return second.requests_seen() == 2; }));
+  EXPECT_EQ(w.watch.tip_fingerprint.load(), expected_fingerprint(kTipB));
+  EXPECT_EQ(w.news.load(), 1);  // the other node's tip is news
+  stop_longpoll_watch(w.watch);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const std::vector<std::string> on_second = second.finish();
+  EXPECT_EQ(first.finish().size(), 2u);
+  ASSERT_EQ(on_second.size(), 2u);
+  EXPECT_EQ(body_of(on_second[0]), kPlainBody);
+  EXPECT_EQ(body_of(on_second[1]), longpoll_body("b1"));
+  EXPECT_NE(split_request(on_second[0]).head.find("Authorization: Basic " + base64("u2:p2")), std::string::npos);
+  EXPECT_EQ(w.paced_nodes, (std::vector<int>{0, 0, 1, 1}));
+  EXPECT_EQ(w.holding_said(), (std::vector<bool>{true, false, true, false}));
 }
 
 TEST(LongpollWatch, TemplatesWithoutAnIdMeanNoLongpoll) {
-  LoopbackServer server({tip(kTipA, nullptr), tip(kTipA, nullptr)});
-  const Ending ending = run_until_unsupported(server);
+  LoopbackServer server({tip(kTipA, nullptr), tip(kTipA, nullptr), tip(kTipA, nullptr)});
+  const Ending ending = run_until_unsupported(server, 15000);
   EXPECT_EQ(ending.err,
             "Node offers no usable longpoll (its template carries no \"longpollid\"): new blocks are noticed at "
             "the regular refresh only\n");
   EXPECT_EQ(ending.tip_fingerprint, expected_fingerprint(kTipA));
-  EXPECT_EQ(server.finish().size(), 1u);
+  EXPECT_EQ(server.finish().size(), 2u);  // the second chance, then no more
 }
 
 TEST(LongpollWatch, ForbiddenOrNotFoundEndsTheWatchAtOnce) {

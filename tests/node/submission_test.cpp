@@ -55,7 +55,7 @@ TEST(SubmitVerdict, OnlyANullResultWithoutAnErrorIsAcceptance) {
       {"{\"result\":null,\"error\":{\"code\":-22,\"message\":\"Block decode failed\"},\"id\":1}", false,
        "Block rejected: Block decode failed\n"},
       {"{\"result\":\"high-hash\",\"error\":{\"code\":-1,\"message\":\"two\\nlines\"}}", false,
-       "Block rejected: two lines\n"},
+       "Block rejected: two\\nlines\n"},
       {"{\"error\":{\"code\":-1}}", false, "Block rejected: {\"code\":-1}\n"},
       {"{\"result\":null,\"error\":\"whatever\"}", false, "Block rejected: \"whatever\"\n"},
       {"{\"result\":null,\"error\":{\"message\":5}}", false, "Block rejected: {\"message\":5}\n"},
@@ -86,7 +86,7 @@ TEST(SubmitVerdict, RefusalReasonIsReturnedAsPrinted) {
       {"{\"result\":\"high-hash\",\"error\":null}", "high-hash"},
       {"{\"result\":null,\"error\":{\"code\":-22,\"message\":\"Block decode failed\"}}", "Block decode failed"},
       {"{\"result\":\"" + std::string(5000, 'r') + "\"}", std::string(200, 'r') + "..."},
-      {"{\"result\":\"two\\nlines\"}", "two lines"},
+      {"{\"result\":\"two\\nlines\"}", "two\\nlines"},
       {"{\"result\":null}", ""},
       {"{\"result\":true}", ""},
       {"", ""},
@@ -99,4 +99,62 @@ TEST(SubmitVerdict, RefusalReasonIsReturnedAsPrinted) {
     EXPECT_EQ(reason, c.reason) << c.reply;
     EXPECT_EQ(err, c.reason.empty() ? "" : "Block rejected: " + c.reason + "\n") << c.reply;
   }
+}
+
+// Only the node's verdict ends a block's story; everything else that can
+// come back is "unanswered", with words for the resend line.
+TEST(SubmitOutcome, TellsAcceptedRefusedAndUnansweredApart) {
+  const auto A = SubmitVerdict::accepted;
+  const auto R = SubmitVerdict::refused;
+  const auto U = SubmitVerdict::unanswered;
+  const struct { const char* what; RpcExchange exchange; SubmitVerdict verdict; std::string reason; bool duplicate; }
+      cases[] = {
+          {"accepted", {"{\"result\":null,\"error\":null,\"id\":1}", 200, "", false}, A, "", false},
+          {"refused", {"{\"result\":\"high-hash\",\"error\":null}", 200, "", false}, R, "high-hash", false},
+          {"refused in an error", {"{\"result\":null,\"error\":{\"code\":-22,\"message\":\"Block decode failed\"}}", 500,
+                                   "", false}, R, "Block decode failed", false},
+          {"duplicate", {"{\"result\":\"duplicate\"}", 200, "", false}, R, "duplicate", true},
+          {"duplicate, inconclusive", {"{\"result\":\"duplicate-inconclusive\"}", 200, "", false}, R,
+           "duplicate-inconclusive", true},
+          {"a word after duplicate", {"{\"result\":\"duplicate-invalid\"}", 200, "", false}, R, "duplicate-invalid",
+           false},
+          {"timeout", {"", 0, "Timeout was reached", false}, U, "Timeout was reached", false},
+          {"connection dropped", {"", 0, "Server returned nothing (no headers, no data)", false}, U,
+           "Server returned nothing (no headers, no data)", false},
+          {"given up at a stop", {"", 0, "", true}, U, "given up", false},
+          {"empty", {"", 200, "", false}, U, "an empty reply, HTTP 200", false},
+          {"503 in plain text", {"Work queue depth exceeded\nmore", 503, "", false}, U,
+           "HTTP 503 (\"Work queue depth exceeded\")", false},
+          {"503 with controls", {"busy\x1b]0;PWNED\x07\x9b", 503, "", false}, U,
+           "HTTP 503 (\"busy\\x1b]0;PWNED\\x07\\x9b\")", false},
+          {"500 page", {"<html>oops</html>", 500, "", false}, U, "HTTP 500", false},
+          {"200 not JSON", {"{\"result\":nul", 200, "", false}, U, "a reply that is not JSON-RPC", false},
+          {"200 JSON but not an object", {"[null]", 200, "", false}, U, "a reply that is not JSON-RPC", false},
+          {"starting up", {"{\"result\":null,\"error\":{\"code\":-28,\"message\":\"Loading block index...\"}}", 500, "",
+                           false}, U, "the node is starting: -28: Loading block index...", false},
+          {"no verdict", {"{\"result\":true,\"error\":null}", 200, "", false}, U, "a reply without a verdict, HTTP 200",
+           false},
+      };
+  for (const auto& c : cases) {
+    const SubmitOutcome outcome = classify_submit_reply(c.exchange);
+    EXPECT_EQ(outcome.verdict, c.verdict) << c.what;
+    EXPECT_EQ(outcome.reason, c.reason) << c.what;
+    EXPECT_EQ(refused_as_duplicate(outcome), c.duplicate) << c.what;
+  }
+}
+
+// What the operator reads about each verdict, and the streak it feeds.
+TEST(SubmitOutcome, OnlyARefusalIsReported) {
+  RefusalStreak streak;
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < kRefusalsForWarning; ++i) {
+    report_verdict(streak, {SubmitVerdict::unanswered, "Timeout was reached"});
+    report_verdict(streak, {SubmitVerdict::refused, "bad-prevblk"});
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("Timeout"), std::string::npos) << err;
+  EXPECT_EQ(err.rfind("Block rejected: bad-prevblk\nBlock rejected: bad-prevblk\nBlock rejected: bad-prevblk\n"
+                      "Node refuses every block", 0), 0u) << err;
+  report_verdict(streak, {SubmitVerdict::accepted, ""});
+  EXPECT_EQ(streak.count, 0);
 }
