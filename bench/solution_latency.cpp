@@ -1,9 +1,9 @@
-// How long a CPU solution waits before the mining loop submits it: the loop
-// runs with the real node client, CPU only, and a stand-in for the CPU search
-// that announces a solution the way the real winner does (found set, result
-// written, the loop woken) at a random moment 20 to 120 ms into each sitting.
-// The time from setting `found` to the submit_block call (where the
-// submitblock request is built and sent) is collected over SOLUTIONS
+// How long a CPU solution waits before the mining loop hands it to the node
+// link: the loop runs with the real node link, CPU only, and a stand-in for
+// the CPU search that announces a solution the way the real winner does
+// (found set, result written, the loop woken) at a random moment 20 to
+// 120 ms into each sitting. The time from setting `found` to the hand-over
+// (from where the link sends it at once) is collected over SOLUTIONS
 // solutions and printed as a distribution in milliseconds.
 //
 // Usage: bench_solution_latency URL [SOLUTIONS]
@@ -21,7 +21,6 @@
 #include "driver/mining_loop.h"
 #include "driver/run_flag.h"
 #include "hash/byte_order.h"
-#include "node/gbt_client.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -34,27 +33,26 @@ int main(int argc, char** argv) {
 
   const Options options = devnode_cpu_options(argv[1]);
   const DeviceModes modes = derive_device_modes(options);
-  GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
 
   std::atomic<long long> found_at{0};  // ns since the clock's epoch
-  std::vector<double> latencies_ms;    // main thread only
+  std::vector<double> latencies_ms;    // the loop's thread only
 
+  LoopWakeup wakeup{0};
+  NodeLink link;
+  if (!start_node_link(link, node_link_settings(options, wakeup))) return 1;
   MiningPorts ports;
-  ports.get_work = [&] { return client.get_work(); };
-  ports.submit_block = [&](const BlockWork& work, uint32_t nonce) {
+  ports.node = node_link_ports(link);
+  ports.node.submit = [&](SolvedBlock block) {
     const long long now = Clock::now().time_since_epoch().count();
     latencies_ms.push_back((now - found_at.load()) / 1e6);
     if (latencies_ms.size() >= wanted) g_running.store(false);
-    return client.submit_block(work, nonce).verdict == SubmitVerdict::accepted;
+    submit_solved_block(link, std::move(block));
   };
-  ports.power_get_temp = [] { return -1; };
-  ports.power_shutdown = [] {};
   ports.now = [] { return Clock::now(); };
   std::mt19937 random(12345);
   ports.cpu_search = [&](const CpuSearchJob& job, SearchState& state) {
     const auto due = Clock::now() + std::chrono::milliseconds(20 + random() % 100);
-    while (state.running.load() && Clock::now() < due)
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    while (state.running.load() && Clock::now() < due) std::this_thread::sleep_for(std::chrono::microseconds(200));
     if (!state.running.load()) return CpuSearchEnd::stopped;
     found_at.store(Clock::now().time_since_epoch().count());
     state.found.store(true);
@@ -65,8 +63,9 @@ int main(int argc, char** argv) {
     return CpuSearchEnd::solved;
   };
 
-  mine_with_ports(options, modes, ports);
+  mine_with_ports(options, modes, ports, &wakeup);
   std::fflush(stdout);
+  if (latencies_ms.empty()) return 1;
   std::sort(latencies_ms.begin(), latencies_ms.end());
   const auto at = [&](double q) {
     return latencies_ms[static_cast<size_t>(q * static_cast<double>(latencies_ms.size() - 1))];

@@ -1,21 +1,20 @@
 // How soon the miner hashes on a new chain tip: the mining loop runs with the
-// real node client, CPU only, against a development node whose tip this
-// bench moves (devnode_newtip, as another miner's block would) at random
-// moments 1 to 2 s apart. The CPU search is the real one, noting the moment
-// it starts on a header of a tip other than the last: its first hash follows
+// real node link, CPU only, against a development node whose tip this bench
+// moves (devnode_newtip, as another miner's block would) at random moments
+// 1 to 2 s apart. The CPU search is the real one, noting the moment it
+// starts on a header of a tip other than the last: its first hash follows
 // within microseconds. The time from sending the change to that moment is
-// collected over CHANGES changes, with the longpoll watch or, with
-// --no-longpoll, on the loop's once-a-second refresh alone, and printed as a
-// distribution in milliseconds.
+// collected over CHANGES changes and printed as a distribution in
+// milliseconds, with the label LABEL (the node decides whether the link's
+// longpoll watch hears of the tip, or only its once-a-second refresh).
 //
-// Usage: bench_tip_switch URL CHANGES [--no-longpoll]
+// Usage: bench_tip_switch URL CHANGES LABEL
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <thread>
 #include <vector>
@@ -29,16 +28,14 @@
 using Clock = std::chrono::steady_clock;
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fputs("usage: bench_tip_switch URL CHANGES [--no-longpoll]\n", stderr);
+  if (argc != 4) {
+    std::fputs("usage: bench_tip_switch URL CHANGES LABEL\n", stderr);
     return 2;
   }
   const size_t changes = static_cast<size_t>(std::atoi(argv[2]));
-  const bool longpoll = !(argc > 3 && std::strcmp(argv[3], "--no-longpoll") == 0);
 
   const Options options = devnode_cpu_options(argv[1]);
   const DeviceModes modes = derive_device_modes(options);
-  GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
   GbtClient mover(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
 
   // Written by the coordinator threads one after another, read after the loop.
@@ -47,22 +44,10 @@ int main(int argc, char** argv) {
   std::vector<Clock::time_point> changed;  // the mover's, read after its join
 
   LoopWakeup wakeup{0};
-  LongpollWatch watch;
+  NodeLink link;
+  if (!start_node_link(link, node_link_settings(options, wakeup))) return 1;
   MiningPorts ports;
-  if (longpoll) {
-    start_longpoll_watch(watch, LongpollSettings{*options.rpc_url, options.rpc_user,
-                                                 *options.rpc_pass, [&wakeup] { wakeup.release(); },
-                                                 [] { return !g_running.load(); }});
-    ports.tip_news = [&watch] {
-      return TipNews{watch.tip_changes.load(), watch.tip_fingerprint.load()};
-    };
-  }
-  ports.get_work = [&] { return client.get_work(); };
-  ports.submit_block = [&](const BlockWork& work, uint32_t nonce) {
-    return client.submit_block(work, nonce).verdict == SubmitVerdict::accepted;
-  };
-  ports.power_get_temp = [] { return -1; };
-  ports.power_shutdown = [] {};
+  ports.node = node_link_ports(link);
   ports.now = [] { return Clock::now(); };
   ports.cpu_search = [&](const CpuSearchJob& job, SearchState& state) {
     const uint64_t tip = tip_fingerprint_of(job.header);
@@ -84,12 +69,10 @@ int main(int argc, char** argv) {
   });
   mine_with_ports(options, modes, ports, &wakeup);
   moves.join();
-  stop_longpoll_watch(watch);
   std::fflush(stdout);
 
   if (new_tip_searched.size() != changed.size()) {
-    std::fprintf(stderr, "%zu tip changes made, %zu searched\n", changed.size(),
-                 new_tip_searched.size());
+    std::fprintf(stderr, "%zu tip changes made, %zu searched\n", changed.size(), new_tip_searched.size());
     return 1;
   }
   std::vector<double> ms;
@@ -98,6 +81,6 @@ int main(int argc, char** argv) {
   std::sort(ms.begin(), ms.end());
   const auto at = [&](double q) { return ms[static_cast<size_t>(q * static_cast<double>(ms.size() - 1))]; };
   std::fprintf(stderr, "%s: %zu tip changes | to the first hash, ms: min %.1f median %.1f p90 %.1f max %.1f\n",
-               longpoll ? "longpoll" : "clock only", ms.size(), at(0), at(0.5), at(0.9), at(1));
+               argv[3], ms.size(), at(0), at(0.5), at(0.9), at(1));
   return 0;
 }

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
+#include "driver/device_lines.h"
 #include "driver/rate_display.h"
 #include "driver/run_flag.h"
 #include "gpu/backend.h"
@@ -40,14 +44,51 @@ double measure_cpu_hashrate(int num_threads, int seconds) {
   return static_cast<double>(hashes) / elapsed.count();
 }
 
+// The hottest card's temperature; 0 or below when none reports one.
+int hottest(const std::vector<GpuContext*>& gpus) {
+  int temperature = -1;
+  for (GpuContext* gpu : gpus) temperature = std::max(temperature, power_get_temp(gpu));
+  return temperature;
+}
+
+// Every card's rate, measured at the same time, each on a thread of its own;
+// a stop ends them all.
+std::vector<double> measure_gpu_hashrates(const std::vector<GpuContext*>& gpus, int seconds) {
+  std::vector<double> rates(gpus.size(), 0.0);
+  if (gpus.size() == 1) {
+    rates[0] = benchmark_hashrate(gpus[0], seconds, g_running);
+    return rates;
+  }
+  std::vector<std::thread> threads;
+  std::vector<size_t> left;  // cards whose thread the system refused: measured here after
+  for (size_t k = 0; k < gpus.size(); ++k) {
+    try {
+      threads.emplace_back([&rates, &gpus, k, seconds] { rates[k] = benchmark_hashrate(gpus[k], seconds, g_running); });
+    } catch (const std::system_error&) {
+      left.push_back(k);
+    }
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const size_t k : left) rates[k] = benchmark_hashrate(gpus[k], seconds, g_running);
+  return rates;
+}
 }  // namespace
 
-void run_benchmark(const Options& options, const DeviceModes& modes, GpuContext* gpu) {
+void run_benchmark(const Options& options, const DeviceModes& modes, const std::vector<GpuContext*>& gpus) {
   if (modes.gpu_enabled) {
-    const int temperature = power_get_temp(gpu);
+    const int temperature = hottest(gpus);
     if (temperature > 0) std::printf("GPU temp: %dC\n", temperature);
     std::printf("\n--- GPU Benchmark (%d seconds) ---\n", options.bench_duration);
-    print_hashrate(benchmark_hashrate(gpu, options.bench_duration, g_running), "GPU");
+    const std::vector<double> rates = measure_gpu_hashrates(gpus, options.bench_duration);
+    double total = 0;
+    for (const double rate : rates) total += rate;
+    print_hashrate(total, "GPU");
+    // Several cards: each one's share after the line of the whole rig.
+    if (gpus.size() > 1)
+      for (size_t k = 0; k < gpus.size(); ++k) {
+        const std::string title = "  " + gpu_title(gpu_device_info(gpus[k]));
+        print_hashrate(rates[k], title.c_str());
+      }
   }
   // A stop during the GPU half ends the benchmark with what it measured.
   if (modes.cpu_enabled && g_running.load()) {
@@ -56,8 +97,8 @@ void run_benchmark(const Options& options, const DeviceModes& modes, GpuContext*
     print_hashrate(measure_cpu_hashrate(options.cpu_threads, options.bench_duration), "CPU");
   }
   if (modes.gpu_enabled) {
-    const int temperature = power_get_temp(gpu);
+    const int temperature = hottest(gpus);
     if (temperature > 0) std::printf("\nGPU temp after: %dC\n", temperature);
   }
-  if (gpu) power_shutdown(gpu);
+  for (GpuContext* gpu : gpus) power_shutdown(gpu);
 }

@@ -1,6 +1,5 @@
 #include "driver/loop_rules.h"
 
-#include <algorithm>
 #include <limits>
 
 uint64_t work_end_for(uint32_t node_time) {
@@ -9,30 +8,25 @@ uint64_t work_end_for(uint32_t node_time) {
   return (last_second + 1) << 32;
 }
 
-LoopClock::duration gpu_retry_delay(int failures_in_a_row) {
-  const int doublings = std::clamp(failures_in_a_row - 1, 0, 6);
-  return std::min<LoopClock::duration>(std::chrono::seconds(1) * (1 << doublings), kLongestGpuRetry);
+bool work_usable(const WorkStanding& standing, LoopClock::time_point now) {
+  if (!standing.have_work || standing.stale) return false;
+  return standing.watch_holding || now - standing.confirmed_at <= kWorkValidFor;
 }
 
-LoopClock::time_point fetch_due_at(const FetchState& state) {
-  const bool news = !state.last_fetch_failed && (state.fetch_at_once || state.tip_moved);
-  if (!news) return state.next_fetch;
-  return std::min(state.next_fetch, state.last_news_began + kShortestFetchInterval);
+LoopClock::time_point work_expires_at(const WorkStanding& standing) {
+  if (!standing.have_work || standing.stale || standing.watch_holding)
+    return LoopClock::time_point::max();
+  return standing.confirmed_at + kWorkValidFor + LoopClock::duration{1};
 }
 
-bool fetch_due(const FetchState& state, LoopClock::time_point now) { return now >= fetch_due_at(state); }
-
-bool fetch_is_on_news(const FetchState& state, LoopClock::time_point now) {
-  return now < state.next_fetch && fetch_due(state, now);
+bool tip_news_passes_work(int32_t work_height, uint64_t work_tip, int32_t news_height,
+                          uint64_t news_tip) {
+  return news_height >= work_height && news_tip != work_tip;
 }
 
-bool work_stale(const FetchState& state) { return state.fetch_at_once || state.tip_moved; }
-
-bool work_usable(const FetchState& state, LoopClock::time_point now) {
-  return state.have_work && !work_stale(state) && now - state.confirmed_at <= kWorkValidFor;
-}
-
-LoopClock::time_point next_fetch_after(bool succeeded, LoopClock::time_point began,
-                                       LoopClock::time_point ended) {
-  return succeeded ? began + kRefreshInterval : ended + kFetchRetryInterval;
+bool fetched_work_is_behind(const WorkStanding& standing, int32_t work_height, uint64_t work_tip,
+                            bool fetched_after_block_of_ours) {
+  if (work_height < standing.newest_tip_height) return true;
+  return !fetched_after_block_of_ours && standing.tip_we_built_on != 0 &&
+         work_tip == standing.tip_we_built_on;
 }

@@ -1,13 +1,52 @@
 // Entry point: the start-up sequence from the argument scan to the run mode.
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "driver/argument_masking.h"
 #include "driver/benchmark.h"
+#include "driver/device_lines.h"
 #include "driver/mining_loop.h"
 #include "driver/options.h"
 #include "driver/run_flag.h"
 #include "driver/usage.h"
 #include "gpu/backend.h"
+
+namespace {
+
+// The GPU indexes -d names. In a build with GPU support each must name a
+// device this machine has: the first that does not is named in one line
+// (false), before anything connects or measures. The build without GPU
+// support opens a context for any index, as it always has.
+bool choose_gpu_devices(const Options& options, std::vector<int32_t>& chosen) {
+  if (!gpu_support_built_in()) {
+    chosen = chosen_gpu_devices(options, 0);
+    return true;
+  }
+  std::string why;
+  const std::vector<GpuDeviceInfo> listed = gpu_list_devices(&why);
+  chosen = chosen_gpu_devices(options, listed.size());
+  if (chosen.empty()) {
+    std::fprintf(stderr, "Error: -d all: no GPU to mine on: %s\n", shown_text(why).c_str());
+    return false;
+  }
+  for (const int32_t index : chosen) {
+    if (index >= 0 && static_cast<size_t>(index) < listed.size()) continue;
+    if (listed.empty())
+      std::fprintf(stderr, "Error: no GPU device %d: %s\n", index, shown_text(why).c_str());
+    else
+      std::fprintf(stderr, "Error: no GPU device %d; this machine has %zu (0 to %zu, --list-devices names them)\n",
+                   index, listed.size(), listed.size() - 1);
+    return false;
+  }
+  return true;
+}
+
+void close_devices(const std::vector<GpuContext*>& gpus) {
+  for (GpuContext* gpu : gpus) gpu_close_device(gpu);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   ignore_closed_output();
@@ -44,15 +83,25 @@ int main(int argc, char** argv) {
   }
 
   install_signal_handlers();
-  // The searches go to the device -d names, whether or not its power
-  // controls come up; a failed power_init only means that no limit is applied.
-  GpuContext* gpu = modes.gpu_enabled ? gpu_open_device(options.gpu_device) : nullptr;
-  if (gpu != nullptr && power_init(gpu) == 0 && options.power_limit > 0)
-    power_set_limit(gpu, options.power_limit);
+  std::vector<int32_t> chosen;
+  if (modes.gpu_enabled && !choose_gpu_devices(options, chosen)) return 1;
+  // The searches go to every device -d names, whether or not its power
+  // controls come up; a failed power_init only means that no limit is
+  // applied to that card.
+  std::vector<GpuContext*> gpus;
+  for (const int32_t index : chosen) {
+    GpuContext* gpu = gpu_open_device(index);
+    if (gpu == nullptr) {  // its line has been printed
+      close_devices(gpus);
+      return 1;
+    }
+    gpus.push_back(gpu);
+    if (power_init(gpu) == 0 && options.power_limit > 0) power_set_limit(gpu, options.power_limit);
+  }
 
   int exit_code = 0;
   if (options.benchmark) {
-    run_benchmark(options, modes, gpu);
+    run_benchmark(options, modes, gpus);
   } else if (!has_node_settings(options)) {
     print_help();
     exit_code = 1;
@@ -61,9 +110,9 @@ int main(int argc, char** argv) {
     // connecting, rather than mine with nothing.
     std::fputs(kNoGpuSupportMessage, stderr);
     exit_code = 1;
-  } else {
-    run_mining_loop(options, modes, gpu);
+  } else if (!run_mining_loop(options, modes, gpus /* , the API's RigBoardReader (--api-bind) */)) {
+    exit_code = 1;
   }
-  gpu_close_device(gpu);
+  close_devices(gpus);
   return exit_code;
 }

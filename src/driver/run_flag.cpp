@@ -13,11 +13,11 @@ std::atomic<bool> g_running{true};
 
 namespace {
 
-// Set while a block goes to the node. A found block is submitted even after a
-// stop, but an operator who asks a second time must not wait out the
-// transport's timeout.
-std::atomic<bool> submission_underway{false};
-std::atomic<bool> submission_given_up{false};
+// A found block goes in even after a stop, but an operator who asks a second
+// time must not wait out the transport's timeout, whenever that second time
+// comes: before the last block was handed over, or while it is sent.
+std::atomic<bool> blocks_unanswered{false};
+std::atomic<bool> second_signal{false};
 
 // write(2) rather than stdio: a printf here could deadlock on the stream
 // lock the interrupted main thread holds, or interleave with its buffer.
@@ -31,12 +31,15 @@ void say(const char (&message)[N]) {
 }  // namespace
 
 void signal_handler(int /*signal_number*/) {
-  if (submission_underway.load() && !g_running.load()) {
+  if (!g_running.load()) {
     // Exiting here would skip power_shutdown and leave a lowered power limit
-    // behind; the transfer is cut short instead and the loop winds down.
-    submission_given_up.store(true);
-    say("\nLeaving without the node's answer to the last block.\n");
-    return;
+    // behind; the node link gives its submissions up instead and the loop
+    // winds down.
+    second_signal.store(true);
+    if (blocks_unanswered.load()) {
+      say("\nLeaving without the node's answer to the last block.\n");
+      return;
+    }
   }
   g_running.store(false);
   say("\nShutting down...\n");
@@ -50,12 +53,6 @@ void install_signal_handlers() {
 
 void ignore_closed_output() { std::signal(SIGPIPE, SIG_IGN); }
 
-const std::atomic<bool>& submission_abandoned() { return submission_given_up; }
+const std::atomic<bool>& submission_abandoned() { return second_signal; }
 
-bool node_calls_abandoned() {
-  if (submission_given_up.load()) return true;
-  return !g_running.load() && !submission_underway.load();
-}
-
-void submission_begins() { submission_underway.store(true); }
-void submission_ends() { submission_underway.store(false); }
+void set_blocks_unanswered(bool unanswered) { blocks_unanswered.store(unanswered); }

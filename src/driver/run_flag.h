@@ -7,14 +7,15 @@
 extern std::atomic<bool> g_running;
 
 // Clears g_running and says so on standard output. A signal that finds
-// g_running already cleared while a block is being submitted (the found block
-// goes in even after a stop) instead abandons that submission: the node
-// client stops waiting for the node's answer, and the miner winds down as
-// after any stop, power controls included. Async-signal-safe.
+// g_running already cleared is a second signal: it is remembered
+// (submission_abandoned), whenever it comes, so that the miner does not wait
+// for the node's answer to blocks found before the stop; while blocks are
+// unanswered it says so instead. The miner then winds down as after any
+// stop, power controls included. Async-signal-safe.
 void signal_handler(int signal_number);
 
-// Set once a submission has been abandoned; never cleared. The node client
-// watches it during every transfer.
+// Set by a second stop signal; never cleared. The node link gives up its
+// submissions in progress and to come once it reads true.
 const std::atomic<bool>& submission_abandoned();
 
 // Installs signal_handler for SIGINT, SIGTERM and SIGHUP: a closed terminal
@@ -26,12 +27,6 @@ void install_signal_handlers();
 // output that can no longer be written is dropped. Called first thing.
 void ignore_closed_output();
 
-// True once calls to the node in progress are to be given up: after a stop,
-// except the submission of a block found before it, which only a second
-// signal gives up (submission_abandoned). The node client asks it during
-// every transfer.
-bool node_calls_abandoned();
-
-// Bracket every submission of a block.
-void submission_begins();
-void submission_ends();
+// Whether blocks handed to the node are still unanswered; the mining loop
+// keeps it up to date, and the signal handler's words depend on it.
+void set_blocks_unanswered(bool unanswered);

@@ -8,7 +8,6 @@ bool start_cpu_search(CpuCoordinator& search, const uint8_t header[80], const ui
                       int num_threads, WorkSpace* space) {
   std::memcpy(search.header, header, sizeof search.header);
   std::memcpy(search.target, target, sizeof search.target);
-  search.key = make_header_key(header, target);
   search.state.reset();
   search.ended_by_itself.store(false);
   search.end = CpuSearchEnd::stopped;

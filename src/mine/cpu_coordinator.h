@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "mine/cpu_search.h"
-#include "mine/header_key.h"
 #include "mine/search_state.h"
 #include "mine/work_space.h"
 #include "mine/worker_starter.h"
@@ -37,7 +36,6 @@ struct CpuCoordinator {
 
   uint8_t header[80] = {};
   uint32_t target[8] = {};
-  HeaderKey key;
 
   CpuSearchFunction search_function = cpu_search;
   WorkerStarter start_thread;  // creates the coordinator thread; empty: std::thread

@@ -159,15 +159,3 @@ CpuSearchEnd cpu_search(const CpuSearchJob& job, SearchState& state) {
     if (ends[static_cast<size_t>(i)] != WorkerEnd::out_of_room) return CpuSearchEnd::stopped;
   return CpuSearchEnd::space_used_up;
 }
-
-void cpu_mine(const uint8_t header[80], const uint32_t target[8], int num_threads,
-              uint32_t start_nonce, SearchState& state) {
-  WorkSpace space;
-  begin_work_space(space, first_position_of(header_time(header)), UINT64_MAX, start_nonce);
-  CpuSearchJob job;
-  job.header = header;
-  job.target = target;
-  job.num_threads = num_threads;
-  job.space = &space;
-  cpu_search(job, state);
-}

@@ -45,9 +45,3 @@ enum class CpuSearchEnd {
 // started, one line goes to standard error and the search goes on with the
 // workers that did start; nothing is thrown.
 CpuSearchEnd cpu_search(const CpuSearchJob& job, SearchState& state);
-
-// A search of every position from the header's own time, the first nonce
-// being start_nonce, on std::threads with the automatically chosen kernel:
-// what the benchmark runs.
-void cpu_mine(const uint8_t header[80], const uint32_t target[8], int num_threads,
-              uint32_t start_nonce, SearchState& state);

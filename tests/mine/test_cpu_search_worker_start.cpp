@@ -21,7 +21,7 @@ constexpr uint32_t kStart = 0x80000000;
 
 // Starts real threads for the first `allowed` workers, then fails the way
 // std::thread does. Counts bodies that have returned so the test can tell
-// that every started worker ended before cpu_mine returned.
+// that every started worker ended before cpu_search returned.
 class RationedStarter {
  public:
   explicit RationedStarter(int allowed) : allowed_(allowed) {}
@@ -43,7 +43,7 @@ class RationedStarter {
 
  private:
   int allowed_;
-  int started_ = 0;  // only touched by the thread that calls cpu_mine
+  int started_ = 0;  // only touched by the thread that calls cpu_search
   std::atomic<int> finished_{0};
 };
 
@@ -170,7 +170,7 @@ TEST(CpuSearchWorkerStart, NoWorkerStarted) {
 }
 
 // The one started worker runs until it is stopped, and is joined: its body
-// has returned by the time cpu_mine does.
+// has returned by the time cpu_search does.
 TEST(CpuSearchWorkerStart, StartedWorkerIsStoppedAndJoined) {
   RationedStarter starter(1);
   SearchState s;
