@@ -43,6 +43,8 @@ struct NodeLinkState {
   int mined_on = 0;              // the node whose work the loop gets; the watch follows it
   bool block_went_in = false;    // a node took a block of ours: fetch at once, unpaced
   bool tip_news = false;         // the watch named a tip not fetched yet: fetch soon
+  std::string news_reply;        // the watch's template that named it, made into work instead
+  int news_reply_node = 0;       // the node that sent it
   uint64_t fetched_tip = 0;      // the tip of the last work fetched
   bool finishing = false;
 
@@ -69,6 +71,13 @@ bool await_request_budget(NodeLinkState& s, const std::function<bool()>& give_up
 
 // Counts one request on `connection` to `node`; takes the lock.
 void count_request(NodeLinkState& s, const char* method, const char* connection, int node);
+
+// Gives the memory a large reply or block left free in this thread's malloc
+// arena back to the system. Each of the link's threads has an arena of its
+// own, and glibc keeps what a thread freed there for that thread, so that
+// without this a template for the largest block (20 MB as text, 70 MB parsed)
+// would stay resident once per thread that ever handled one.
+void return_freed_memory(size_t bytes_handled);
 
 // The fetch thread's and a submit thread's bodies.
 void fetch_until_stopped(NodeLinkState& s);

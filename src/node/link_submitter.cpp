@@ -37,8 +37,13 @@ void submit_until_finished(NodeLinkState& s, int node) {
       }
     }
     const SubmitOutcome outcome = send_block(client, *block);
-    std::lock_guard<std::mutex> hold(s.lock);
-    publish_locked(s, book_answer(s.book, block->id, node, outcome, NodeClock::now()));
-    s.changed.notify_all();
+    {
+      std::lock_guard<std::mutex> hold(s.lock);
+      publish_locked(s, book_answer(s.book, block->id, node, outcome, NodeClock::now()));
+      s.changed.notify_all();
+    }
+    const size_t sent_bytes = block->work.txn_hex.size();
+    block.reset();
+    return_freed_memory(sent_bytes);
   }
 }

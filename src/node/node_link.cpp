@@ -4,6 +4,10 @@
 #include <cstring>
 #include <system_error>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "node/link_state.h"
 #include "node/terminal_text.h"
 #include "node/url_display.h"
@@ -22,7 +26,11 @@ void on_new_tip(NodeLinkState& s) {
   publish_locked(s, book_tip(s.book, ChainTip{moved.tip_fingerprint, moved.height}));
   // A tip the fetches have seen already (our own block, fetched at once)
   // is no news worth a request.
-  if (moved.tip_fingerprint != s.fetched_tip) s.tip_news = true;
+  if (moved.tip_fingerprint != s.fetched_tip) {
+    s.tip_news = true;
+  } else {
+    s.news_reply.clear();
+  }
   post_locked(s, moved);
   s.changed.notify_all();
 }
@@ -93,6 +101,17 @@ bool await_request_budget(NodeLinkState& s, const std::function<bool()>& give_up
   }
 }
 
+void return_freed_memory(size_t bytes_handled) {
+  // Below this, what a thread keeps is too little to matter, and the trim's
+  // walk over the arenas would only cost time.
+  constexpr size_t kWorthReturning = size_t{1} << 20;
+#if defined(__GLIBC__)
+  if (bytes_handled >= kWorthReturning) malloc_trim(0);
+#else
+  (void)bytes_handled;
+#endif
+}
+
 void count_request(NodeLinkState& s, const char* method, const char* connection, int node) {
   std::lock_guard<std::mutex> hold(s.lock);
   ++s.requests[{method, connection, node}];
@@ -142,6 +161,11 @@ bool start_node_link(NodeLink& link, NodeLinkSettings settings) {
     return s.mined_on;
   };
   watching.on_holding = [&s](bool holding) { on_watch_holding(s, holding); };
+  watching.on_new_tip_reply = [&s](std::string reply) {
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.news_reply = std::move(reply);
+    s.news_reply_node = s.watch.watching.load();
+  };
   watching.before_request = [&s](int node) {
     if (!await_request_budget(s, [&s] { return link_stopping(s); })) return false;
     count_request(s, "getblocktemplate", kWatchConnection, node);
