@@ -253,7 +253,8 @@ class RealNodeLongpoll(unittest.TestCase):
         """The whole miner, longpoll watch and loop: each block the node
         generates is followed by its next template well inside the loop's
         once-a-second refresh. The node refuses this coin's blocks (another
-        proof of work), so the miner also shows its one submission per fetch."""
+        proof of work), so the miner also shows that after a refusal the next
+        block waits for a fetch: about one submission per fetch."""
         miner = Miner(mining_args(self.proxy.url, threads=1, password=PASSWORD,
                                   address=self.address))
         self.addCleanup(miner.kill)
@@ -270,7 +271,12 @@ class RealNodeLongpoll(unittest.TestCase):
         self.assertEqual(miner.stop(timeout=20 * SLOWDOWN), 0, miner.transcript())
         self.assertEqual(miner.sanitizer_report(), "")
         fetches = len(miner.matches(NEW_BLOCK_RE))
-        self.assertLessEqual(len(miner.matches("^Block rejected: ", stream="stderr")), fetches + 1)
+        # Beyond one per fetch: a block on a new tip found before the last
+        # refusal came back goes out at once (submissions never wait for
+        # each other), and the block held after the last refusal is tried
+        # once at exit.
+        self.assertLessEqual(len(miner.matches("^Block rejected: ", stream="stderr")),
+                             fetches + 1 + LONGPOLL_BLOCKS + 1)
 
 
 @unittest.skipUnless(LITECOIND, "litecoind is not installed: the real-node tests are skipped")
@@ -291,8 +297,9 @@ class RealNodeBackup(unittest.TestCase):
             self.join_peer(node)
         descriptor = self.main.call("getdescriptorinfo", "wpkh(%s)" % GENERATOR_PUBKEY)["descriptor"]
         self.address = self.main.call("deriveaddresses", descriptor)[0]
-        self.main.call("generatetoaddress", 1, self.address)
-        self.wait_until(lambda: self.backup.call("getblockcount") == 1, "the backup to have the block")
+        block = self.main.call("generatetoaddress", 1, self.address)[0]
+        self.block_hex = self.main.call("getblock", block, 0)
+        self.have_the_block(self.backup)
         self.main_proxy = self.proxied(self.main)
         self.backup_proxy = self.proxied(self.backup)
 
@@ -304,6 +311,12 @@ class RealNodeBackup(unittest.TestCase):
     def join_peer(self, node):
         node.call("addnode", "127.0.0.1:%d" % self.peer.p2p_port, "onetry")
         self.wait_until(lambda: node.call("getconnectioncount") >= 1, "a peer connection")
+
+    def have_the_block(self, node):
+        """The main node's block, handed over rather than waited for: relay
+        between regtest nodes takes seconds."""
+        node.call("submitblock", self.block_hex)
+        self.wait_until(lambda: node.call("getblockcount") == 1, "the block")
 
     def proxied(self, node):
         proxy = MwebRulesProxy(node)
@@ -331,7 +344,7 @@ class RealNodeBackup(unittest.TestCase):
 
         self.main = self.started(RealNode(port=port))
         self.join_peer(self.main)
-        self.wait_until(lambda: self.main.call("getblockcount") == 1, "the main node to sync")
+        self.have_the_block(self.main)
         synced_at = time.monotonic()
         back_at = probe.wait_for("switched", "^0$", timeout=40)[0][0]
         probe.wait_for("work", r"^0 2 ", count=2)
