@@ -87,14 +87,14 @@ void took_work(NodeLinkState& s, FetchPlan& plan, int node, uint64_t number, Ann
   plan.last_failed = false;
   plan.on_clock = began + kRefreshInterval;
   const ChainTip tip{tip_fingerprint_of(announced.work.header), announced.work.height};
-  std::lock_guard<std::mutex> hold(s.lock);
-  publish_locked(s, book_fetch_done(s.book, number, tip, now));
-  s.fetched_tip = tip.fingerprint;
-  set_state(s, NodeState::answering);
-  post_locked(s, WorkArrived{std::move(announced.work), std::move(announced.announcement), node, after_block});
-  s.lock.unlock();
+  {
+    std::lock_guard<std::mutex> hold(s.lock);
+    publish_locked(s, book_fetch_done(s.book, number, tip, now));
+    s.fetched_tip = tip.fingerprint;
+    set_state(s, NodeState::answering);
+    post_locked(s, WorkArrived{std::move(announced.work), std::move(announced.announcement), node, after_block});
+  }
   return_freed_memory(work_bytes);
-  s.lock.lock();
 }
 
 uint64_t fetch_began(NodeLinkState& s) {

@@ -4,6 +4,7 @@
 // calls; link_fetcher.cpp, the fetch thread; link_submitter.cpp, the submit
 // threads). Nothing outside src/node includes this.
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -47,6 +48,11 @@ struct NodeLinkState {
   int news_reply_node = 0;       // the node that sent it
   uint64_t fetched_tip = 0;      // the tip of the last work fetched
   bool finishing = false;
+  std::atomic<bool> winding_down{false};  // finishing, for the clients' give-up checks
+  std::vector<uint64_t> sending;          // per node, the block its submit thread has out (0: none)
+  // Per node, set when the block out there has its verdict from elsewhere:
+  // the send is given up, so that a node that hangs holds up nothing.
+  std::unique_ptr<std::atomic<bool>[]> send_moot;
 
   std::vector<std::unique_ptr<GbtClient>> fetch_clients;   // one per node
   std::unique_ptr<GbtClient> probe_client;                 // the main node, asked while on a backup
@@ -57,7 +63,9 @@ struct NodeLinkState {
   std::vector<std::thread> submitters;
 };
 
+// A stop asked for, or the link finishing: fetches, probes and the watch end.
 bool link_stopping(const NodeLinkState& s);
+// A second signal: submissions end too.
 bool link_abandoned(const NodeLinkState& s);
 
 // Both with the lock held: an event for the loop (its wakeup released), and

@@ -32,13 +32,18 @@ void submit_until_finished(NodeLinkState& s, int node) {
         if (s.finishing && book_empty(s.book)) return;
         const NodeClock::time_point now = NodeClock::now();
         block = book_next_send(s.book, node, now);
-        if (block) break;
+        if (block) {
+          s.sending[static_cast<size_t>(node)] = block->id;
+          s.send_moot[node] = false;
+          break;
+        }
         s.changed.wait_until(hold, std::clamp(book_next_round(s.book), now, now + kLongestWait));
       }
     }
     const SubmitOutcome outcome = send_block(client, *block);
     {
       std::lock_guard<std::mutex> hold(s.lock);
+      s.sending[static_cast<size_t>(node)] = 0;
       publish_locked(s, book_answer(s.book, block->id, node, outcome, NodeClock::now()));
       s.changed.notify_all();
     }

@@ -63,7 +63,9 @@ std::unique_ptr<GbtClient> client_for(NodeLinkState& s, const NodeAddress& node)
 
 }  // namespace
 
-bool link_stopping(const NodeLinkState& s) { return s.settings.stop_requested && s.settings.stop_requested(); }
+bool link_stopping(const NodeLinkState& s) {
+  return s.winding_down.load() || (s.settings.stop_requested && s.settings.stop_requested());
+}
 
 bool link_abandoned(const NodeLinkState& s) {
   return s.settings.submissions_abandoned && s.settings.submissions_abandoned();
@@ -76,7 +78,12 @@ void post_locked(NodeLinkState& s, NodeEvent event) {
 
 void publish_locked(NodeLinkState& s, BookNews news) {
   for (const std::string& line : news.lines) std::fputs(line.c_str(), stderr);
-  for (BlockAnswered& answer : news.answers) post_locked(s, std::move(answer));
+  for (BlockAnswered& answer : news.answers) {
+    for (size_t node = 0; node < s.sending.size(); ++node) {
+      if (s.sending[node] == answer.id) s.send_moot[node] = true;
+    }
+    post_locked(s, std::move(answer));
+  }
   if (news.block_went_in) s.block_went_in = true;
   s.changed.notify_all();
 }
@@ -129,13 +136,15 @@ bool start_node_link(NodeLink& link, NodeLinkSettings settings) {
   s.status.url_shown = terminal_text(url_for_display(nodes.at(0).url));
   s.status.state_since = NodeClock::now();
   s.book.nodes = static_cast<int>(nodes.size());
+  s.sending.assign(nodes.size(), 0);
+  s.send_moot = std::make_unique<std::atomic<bool>[]>(nodes.size());
 
   for (size_t node = 0; node < nodes.size(); ++node) {
     s.fetch_clients.push_back(client_for(s, nodes[node]));
     s.fetch_clients.back()->give_up_when([&s] { return link_stopping(s); });
     count_and_pace(s, *s.fetch_clients.back(), kFetchConnection, static_cast<int>(node));
     s.submit_clients.push_back(client_for(s, nodes[node]));
-    s.submit_clients.back()->give_up_when([&s] { return link_abandoned(s); });
+    s.submit_clients.back()->give_up_when([&s, node] { return link_abandoned(s) || s.send_moot[node].load(); });
     count_and_pace(s, *s.submit_clients.back(), kSubmitConnection, static_cast<int>(node));
   }
   if (nodes.size() > 1) {
@@ -197,6 +206,7 @@ void finish_node_link(NodeLink& link) {
     std::lock_guard<std::mutex> hold(s.lock);
     if (s.finishing) return;
     s.finishing = true;
+    s.winding_down = true;
     publish_locked(s, book_finish(s.book, NodeClock::now()));
     s.changed.notify_all();
   }
