@@ -44,6 +44,8 @@ void submit_until_finished(NodeLinkState& s, int node) {
     {
       std::lock_guard<std::mutex> hold(s.lock);
       s.sending[static_cast<size_t>(node)] = 0;
+      // A send given up at a second signal is no reason for another try.
+      if (link_abandoned(s)) publish_locked(s, book_abandon(s.book));
       publish_locked(s, book_answer(s.book, block->id, node, outcome, NodeClock::now()));
       s.changed.notify_all();
     }
