@@ -91,8 +91,18 @@ void took_work(NodeLinkState& s, FetchPlan& plan, int node, uint64_t number, Ann
     std::lock_guard<std::mutex> hold(s.lock);
     publish_locked(s, book_fetch_done(s.book, number, tip, now));
     s.fetched_tip = tip.fingerprint;
+    if (s.tip_news && s.news_tip == tip.fingerprint) {
+      // The watch's news is this very tip: no more work to make of it.
+      s.tip_news = false;
+      s.news_reply.clear();
+    }
+    // Another block of ours went in while this fetch was out: its work is
+    // on the tip that block left behind, and no longer the one that follows
+    // our latest block.
+    const bool after_latest_block = after_block && !s.block_went_in;
     set_state(s, NodeState::answering);
-    post_locked(s, WorkArrived{std::move(announced.work), std::move(announced.announcement), node, after_block});
+    post_locked(s,
+                WorkArrived{std::move(announced.work), std::move(announced.announcement), node, after_latest_block});
   }
   return_freed_memory(work_bytes);
 }

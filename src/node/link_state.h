@@ -46,6 +46,7 @@ struct NodeLinkState {
   bool tip_news = false;         // the watch named a tip not fetched yet: fetch soon
   std::string news_reply;        // the watch's template that named it, made into work instead
   int news_reply_node = 0;       // the node that sent it
+  uint64_t news_tip = 0;         // the tip it named
   uint64_t fetched_tip = 0;      // the tip of the last work fetched
   bool finishing = false;
   std::atomic<bool> winding_down{false};  // finishing, for the clients' give-up checks

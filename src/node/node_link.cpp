@@ -28,6 +28,7 @@ void on_new_tip(NodeLinkState& s) {
   // is no news worth a request.
   if (moved.tip_fingerprint != s.fetched_tip) {
     s.tip_news = true;
+    s.news_tip = moved.tip_fingerprint;
   } else {
     s.news_reply.clear();
   }
