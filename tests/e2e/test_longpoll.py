@@ -1,7 +1,7 @@
 """The miner's longpoll watch against the development node, through
 gbt_probe: each tip another miner makes is heard once, on a request the
-node held; a node without longpoll is told once; failures are retried at
-most once per 5 s, counted by the node itself. The latencies and rates are
+node held; a node without longpoll is told once, after a second chance;
+failures are retried after 5 s, then 10, 20 ..., counted by the node itself. The latencies and rates are
 printed for the record, never asserted."""
 
 import os
