@@ -9,6 +9,9 @@ went in (the two requests the budget of about three a second leaves out).
   no --cpu-only         a build without GPU support run without --cpu-only
   every block refused   an easy target, every block answered high-hash
   our blocks go in      an easy target, every block accepted
+  a block every 1/8 s   one CPU thread, a target it meets every 1/8 s of
+                        hashing: also the share of --benchmark that became
+                        new work (distinct blocks x hashes expected for each)
   tips every 10 ms      another miner's block every 10 ms
   two nodes alternate   two nodes on different tips behind one address
   node down             nothing listens where the node was
@@ -134,6 +137,33 @@ def our_blocks_go_in(seconds):
     return with_miner(seconds, EASY, harness.ACCEPTED_RE, threads=2)
 
 
+def benchmark_rate(threads=1):
+    out = subprocess.run([harness.MINER, "--benchmark", "--cpu-only", "--cpu-threads", str(threads),
+                          "--bench-duration", "5"], capture_output=True, text=True).stdout
+    match = BENCH_RE.search(out)
+    return float(match.group(1)) * SCALE[match.group(2)]
+
+
+def a_block_every_eighth_second(seconds):
+    """One CPU thread, a target at which it finds a block every 1/8 s of
+    hashing, every block accepted: the share of --benchmark's rate that
+    became new work, measured from outside as distinct blocks the node took
+    times the hashes each is expected to cost."""
+    rate = benchmark_rate()
+    hashes_per_block = rate / 8
+    target = int(2 ** 256 / hashes_per_block) - 1
+    node = start_node("--target", "%064x" % target)
+    miner = harness.Miner(harness.mining_args(node.url, threads=1))
+    try:
+        miner.wait_for(harness.ACCEPTED_RE, timeout=30)
+        delta, blocks = measure([node], seconds)
+    finally:
+        miner.stop()
+        node.kill()
+    return "%s; new work %.2f of --benchmark (%.0f H/s)" % (
+        describe(delta, blocks, seconds), blocks * hashes_per_block / (seconds * rate), rate)
+
+
 def tips_every_10_ms(seconds):
     return with_miner(seconds, UNREACHABLE + ("--newtip-every", 10), harness.NEW_BLOCK_RE)
 
@@ -208,10 +238,7 @@ def one_http_503(seconds):
         miner.stop()
         node.kill()
     rates = [float(m.group(1)) * SCALE[m.group(2)] for m in miner.matches(harness.STATUS_RE)]
-    bench = subprocess.run([harness.MINER, "--benchmark", "--cpu-only", "--cpu-threads", "1",
-                            "--bench-duration", "5"], capture_output=True, text=True).stdout
-    match = BENCH_RE.search(bench)
-    bench_rate = float(match.group(1)) * SCALE[match.group(2)]
+    bench_rate = benchmark_rate()
     failures = len(miner.matches("^Failed to get work", stream="stderr"))
     return "status %.2f of --benchmark after %d s (%d failed fetch%s)" % (
         rates[-1] / bench_rate, seconds, failures, "" if failures == 1 else "es")
@@ -236,6 +263,7 @@ def sigint_while_a_call_hangs(_seconds):
 
 STATES = [("unchanged template", unchanged_template), ("no --cpu-only", without_cpu_only),
           ("every block refused", every_block_refused), ("our blocks go in", our_blocks_go_in),
+          ("a block every 1/8 s", a_block_every_eighth_second),
           ("tips every 10 ms", tips_every_10_ms), ("two nodes alternate", two_nodes_alternate),
           ("node down", node_down), ("node hangs", node_hangs), ("on a backup node", on_a_backup_node),
           ("one HTTP 503", one_http_503), ("SIGINT, call held", sigint_while_a_call_hangs)]
