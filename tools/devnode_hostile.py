@@ -40,6 +40,10 @@ HOSTILE_MODES = {
     "empty": ("getblocktemplate", "an empty body"),
     "slow": ("getblocktemplate", "the reply held back (35 s unless a delay is given)"),
     "reject": ("submitblock", "the next block answered high-hash, even if valid, and not added"),
+    "escape-target": ("getblocktemplate", 'a "target" of 64 characters that clear the screen and set the title'),
+    "escape-error": ("getblocktemplate", "HTTP 500 and an error message full of terminal controls"),
+    "escape-503": ("getblocktemplate", "HTTP 503 with a plain-text body of raw terminal controls"),
+    "escape-reject": ("submitblock", "the block refused with a reason full of terminal controls"),
     "drop": ("submitblock", "the connection closed without a reply; the block is not looked at"),
     "drop-after": ("submitblock", "the block taken as usual, then the connection closed without a reply"),
 }
@@ -56,6 +60,11 @@ NODE_ERRORS = {
     "decode-failed": (500, -22, "Block decode failed"),
 }
 BUSY_TEXT = b"Work queue depth exceeded"
+# What a terminal acts on: screen clear, window title, bell, a CSI as C1
+# (U+009B) and as a raw byte, a right-to-left override, an isolate.
+TERMINAL_CONTROLS = "\x1b[2J\x1b]0;PWNED\x07\u009b2J\u202egnp.exe\u2066x"
+ESCAPE_TARGET = ("\x1b[2J\x1b]0;PWNED\x07" + "0" * 64)[:64]
+RAW_CONTROLS = b"\x1b]0;PWNED\x07 busy \x9b2J \xe2\x80\xae \xc2\x9b"
 
 # One HTTP reply; with cut_at set, only that many bytes of the body are sent
 # before the connection is closed; with status None, nothing is.
@@ -94,6 +103,8 @@ def spoiled_result(mode, result, rng):
         spoiled["coinbasevalue"] = "lots"
     elif mode == "short-target":
         spoiled["target"] = "7fff"
+    elif mode == "escape-target":
+        spoiled["target"] = ESCAPE_TARGET
     elif mode == "result-array":
         return []
     else:
@@ -135,6 +146,14 @@ def replacement(mode, request_id):
         return Response(500, "text/html", page, None)
     if mode == "busy-503":
         return Response(503, "text/plain", BUSY_TEXT, None)
+    if mode == "escape-503":
+        return Response(503, "text/plain", RAW_CONTROLS, None)
+    if mode == "escape-error":
+        body = json.dumps({"result": None, "error": {"code": -1, "message": TERMINAL_CONTROLS}, "id": request_id})
+        return Response(500, "application/json", body.encode(), None)
+    if mode == "escape-reject":
+        body = json.dumps({"result": TERMINAL_CONTROLS, "error": None, "id": request_id})
+        return Response(200, "application/json", body.encode(), None)
     if mode == "empty":
         return Response(200, "application/json", b"", None)
     if mode == "drop":

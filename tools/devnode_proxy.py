@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A proxy that hands each JSON-RPC request to the next of several nodes in
 turn, as a load balancer in front of nodes that do not agree on their tip
-would: every other template names another tip, and a longpoll id one node
+would, on every connection: every other template names another tip, and a longpoll id one node
 gave is news to the other, which answers it at once. For the tests and
 benches of the miner's node link.
 
@@ -26,16 +26,23 @@ HELD_REPLY_LIMIT = 600  # seconds a node may hold a request (a longpoll)
 
 
 class AlternatingProxy(ThreadingHTTPServer):
+    """Every request goes to the node after the one its connection's last
+    request went to; each new connection starts at the node after the one
+    the last new connection started at. So a client that keeps its
+    connection (libcurl does) meets the nodes in turn on it, and so does
+    one that opens a connection per request."""
+
     daemon_threads = True
 
     def __init__(self, address, upstreams):
-        self.upstreams = itertools.cycle(upstreams)
+        self.upstreams = upstreams
+        self.first_turns = itertools.count()
         self.turn_lock = threading.Lock()
         super().__init__(address, ProxyHandler)
 
-    def next_upstream(self):
+    def first_turn(self):
         with self.turn_lock:
-            return next(self.upstreams)
+            return next(self.first_turns)
 
 
 class ProxyHandler(BaseHTTPRequestHandler):
@@ -45,9 +52,14 @@ class ProxyHandler(BaseHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
 
+    def setup(self):
+        super().setup()
+        self.turn = self.server.first_turn()
+
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        host, port = self.server.next_upstream()
+        host, port = self.server.upstreams[self.turn % len(self.server.upstreams)]
+        self.turn += 1
         upstream = http.client.HTTPConnection(host, port, timeout=HELD_REPLY_LIMIT)
         try:
             upstream.request("POST", "/", body, {"Content-Type": "application/json",

@@ -179,8 +179,16 @@ BlockWork GbtClient::get_work() {
 }
 
 AnnouncedWork GbtClient::get_announced_work() {
+  return work_from([this] { return rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]"); });
+}
+
+AnnouncedWork GbtClient::announced_work_from(std::string template_reply) {
+  return work_from([&template_reply] { return std::move(template_reply); });
+}
+
+AnnouncedWork GbtClient::work_from(const std::function<std::string()>& fetch_template) {
   AnnouncedWork announced = reuse_or_assemble(
-      last_work, [this] { return rpc_call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]"); },
+      last_work, fetch_template,
       [this]() -> std::optional<std::string> {
         // The script of an address does not change; the last valid work's
         // reply is as good as a new one.

@@ -51,6 +51,10 @@ class GbtClient {
   // get_work with the "New block" line returned instead of printed.
   AnnouncedWork get_announced_work();
 
+  // As get_announced_work, with a template the node has sent already (the
+  // longpoll watch's answer naming a new tip) instead of a request for one.
+  AnnouncedWork announced_work_from(std::string template_reply);
+
   // Submits the work's block with `nonce` and tells what came of it (see
   // submission.h). A refusal prints "Block rejected: <reason>"; the third
   // refusal in a row for the same reason adds one line saying that the node
@@ -92,4 +96,5 @@ class GbtClient {
 
   // What rpc_call prints about an exchange; returns its body.
   std::string reported(RpcExchange exchange, const std::string& method);
+  AnnouncedWork work_from(const std::function<std::string()>& fetch_template);
 };

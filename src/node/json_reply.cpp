@@ -43,3 +43,37 @@ JsonDoc parse_reply(const std::string& reply, json_error_t* error) {
   }
   return JsonDoc(json_loads(reply.c_str(), 0, error));
 }
+
+std::string json_outline(const std::string& reply) {
+  std::string outline;
+  int depth = 0;        // containers open at this point
+  int dropped_from = 0;  // while > 0, the depth at which the array being dropped opened
+  bool in_string = false;
+  bool escaped = false;
+  for (const char c : reply) {
+    if (dropped_from == 0) outline += c;
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+      if (c == '[' && depth >= 3 && dropped_from == 0) dropped_from = depth;
+    } else if (c == '}' || c == ']') {
+      if (depth == dropped_from) {
+        dropped_from = 0;
+        outline += c;
+      }
+      --depth;
+    }
+  }
+  return outline;
+}

@@ -25,3 +25,12 @@ size_t json_values_within(const std::string& text, size_t bound);
 // more than kMaxReplyJsonValues values is refused unparsed: the result is
 // null and error->text says why, as for any other parse error.
 JsonDoc parse_reply(const std::string& reply, json_error_t* error);
+
+// `reply` with every array that sits inside a member of the top-level
+// object emptied ("result":{"transactions":[...]} becomes
+// "result":{"transactions":[]}), for readers that need a template's few
+// scalar members and not its megabytes of transactions: a template for the
+// largest block parses into some 70 MB, its outline into next to nothing.
+// Strings are skipped with their escapes. Text that is not well-formed
+// JSON stays not well-formed.
+std::string json_outline(const std::string& reply);

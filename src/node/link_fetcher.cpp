@@ -35,11 +35,18 @@ struct FetchPlan {
   NodeClock::time_point next_probe = NodeClock::time_point::max();
 };
 
+// The watch's template that named a new tip, from the node mined on, is
+// made into work without a request. Called with the lock held.
+bool watch_template_waits(const NodeLinkState& s) {
+  return s.tip_news && !s.news_reply.empty() && s.news_reply_node == s.mined_on;
+}
+
 // When the next fetch is due: on the clock, at once after a block of ours
 // went in, and on news of a new tip no sooner than kShortestNewsInterval
 // after the last fetch on news began. News does not cut the wait after a
 // failure short. Called with the lock held.
 NodeClock::time_point fetch_due_at(const NodeLinkState& s, const FetchPlan& plan) {
+  if (watch_template_waits(s)) return NodeClock::time_point::min();
   if (plan.last_failed) return plan.on_clock;
   if (s.block_went_in) return NodeClock::time_point::min();
   if (s.tip_news) return std::min(plan.on_clock, plan.last_news + kShortestNewsInterval);
@@ -75,15 +82,29 @@ void switch_to(NodeLinkState& s, FetchPlan& plan, int node, const std::string& l
 void took_work(NodeLinkState& s, FetchPlan& plan, int node, uint64_t number, AnnouncedWork announced,
                bool after_block, NodeClock::time_point began) {
   const NodeClock::time_point now = NodeClock::now();
+  const size_t work_bytes = announced.work.txn_hex.size();
   note_node_answer(plan.health.at(static_cast<size_t>(node)), true, now);
   plan.last_failed = false;
   plan.on_clock = began + kRefreshInterval;
   const ChainTip tip{tip_fingerprint_of(announced.work.header), announced.work.height};
-  std::lock_guard<std::mutex> hold(s.lock);
-  publish_locked(s, book_fetch_done(s.book, number, tip, now));
-  s.fetched_tip = tip.fingerprint;
-  set_state(s, NodeState::answering);
-  post_locked(s, WorkArrived{std::move(announced.work), std::move(announced.announcement), node, after_block});
+  {
+    std::lock_guard<std::mutex> hold(s.lock);
+    publish_locked(s, book_fetch_done(s.book, number, tip, now));
+    s.fetched_tip = tip.fingerprint;
+    if (s.tip_news && s.news_tip == tip.fingerprint) {
+      // The watch's news is this very tip: no more work to make of it.
+      s.tip_news = false;
+      s.news_reply.clear();
+    }
+    // Another block of ours went in while this fetch was out: its work is
+    // on the tip that block left behind, and no longer the one that follows
+    // our latest block.
+    const bool after_latest_block = after_block && !s.block_went_in;
+    set_state(s, NodeState::answering);
+    post_locked(s,
+                WorkArrived{std::move(announced.work), std::move(announced.announcement), node, after_latest_block});
+  }
+  return_freed_memory(work_bytes);
 }
 
 uint64_t fetch_began(NodeLinkState& s) {
@@ -149,6 +170,7 @@ void fetch_until_stopped(NodeLinkState& s) {
     bool probe = false;
     int node = 0;
     uint64_t number = 0;
+    std::string news_reply;
     {
       std::unique_lock<std::mutex> hold(s.lock);
       for (;;) {
@@ -164,7 +186,12 @@ void fetch_until_stopped(NodeLinkState& s) {
       }
       if (!probe) {
         after_block = s.block_went_in;
-        if (!after_block && s.tip_news && NodeClock::now() < plan.on_clock) plan.last_news = NodeClock::now();
+        if (watch_template_waits(s) && !after_block) {
+          news_reply = std::move(s.news_reply);
+        } else if (!after_block && s.tip_news && NodeClock::now() < plan.on_clock) {
+          plan.last_news = NodeClock::now();
+        }
+        s.news_reply.clear();
         s.block_went_in = false;
         s.tip_news = false;
         node = s.mined_on;
@@ -176,8 +203,19 @@ void fetch_until_stopped(NodeLinkState& s) {
       continue;
     }
     const NodeClock::time_point began = NodeClock::now();
+    GbtClient& client = *s.fetch_clients.at(static_cast<size_t>(node));
+    if (!news_reply.empty()) {
+      AnnouncedWork announced = client.announced_work_from(std::move(news_reply));
+      if (announced.work.valid) {
+        took_work(s, plan, node, number, std::move(announced), false, began);
+      } else {
+        std::lock_guard<std::mutex> hold(s.lock);
+        s.tip_news = true;  // a template of its own, then
+      }
+      continue;
+    }
     s.fetch_unpaced = after_block;
-    AnnouncedWork announced = s.fetch_clients.at(static_cast<size_t>(node))->get_announced_work();
+    AnnouncedWork announced = client.get_announced_work();
     s.fetch_unpaced = false;
     const NodeClock::time_point ended = NodeClock::now();
     if (announced.work.valid) {

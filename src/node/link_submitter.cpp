@@ -32,13 +32,25 @@ void submit_until_finished(NodeLinkState& s, int node) {
         if (s.finishing && book_empty(s.book)) return;
         const NodeClock::time_point now = NodeClock::now();
         block = book_next_send(s.book, node, now);
-        if (block) break;
+        if (block) {
+          s.sending[static_cast<size_t>(node)] = block->id;
+          s.send_moot[node] = false;
+          break;
+        }
         s.changed.wait_until(hold, std::clamp(book_next_round(s.book), now, now + kLongestWait));
       }
     }
     const SubmitOutcome outcome = send_block(client, *block);
-    std::lock_guard<std::mutex> hold(s.lock);
-    publish_locked(s, book_answer(s.book, block->id, node, outcome, NodeClock::now()));
-    s.changed.notify_all();
+    {
+      std::lock_guard<std::mutex> hold(s.lock);
+      s.sending[static_cast<size_t>(node)] = 0;
+      // A send given up at a second signal is no reason for another try.
+      if (link_abandoned(s)) publish_locked(s, book_abandon(s.book));
+      publish_locked(s, book_answer(s.book, block->id, node, outcome, NodeClock::now()));
+      s.changed.notify_all();
+    }
+    const size_t sent_bytes = block->work.txn_hex.size();
+    block.reset();
+    return_freed_memory(sent_bytes);
   }
 }

@@ -48,7 +48,9 @@ LongpollAnswer read_longpoll_answer(const RpcExchange& exchange, const std::stri
   }
   if (exchange.body.empty()) return failed("empty reply, HTTP " + std::to_string(status));
   json_error_t error;
-  const JsonDoc doc = parse_reply(exchange.body, &error);
+  // Only the template's scalar members are read here; its transactions,
+  // megabytes of them, are left to whoever makes work of it.
+  const JsonDoc doc = parse_reply(json_outline(exchange.body), &error);
   if (!doc) return failed("reply is not JSON, HTTP " + std::to_string(status));
   if (reply_has_error(doc.get())) {
     return refused("error " + node_error_text(json_object_get(doc.get(), "error")), false);

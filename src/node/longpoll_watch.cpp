@@ -62,8 +62,9 @@ struct WatchTrack {
   Clock::time_point next_request = Clock::now();
 };
 
-// Records a template's tip; true when it is a new one.
-bool note_tip(LongpollWatch& watch, WatchTrack& track, const LongpollAnswer& answer,
+// Records a template's tip; true when it is a new one, whose reply then
+// goes to on_new_tip_reply.
+bool note_tip(LongpollWatch& watch, WatchTrack& track, const LongpollAnswer& answer, RpcExchange& exchange,
               const LongpollSettings& settings) {
   const bool new_tip = track.tip_known && answer.tip_fingerprint != watch.tip_fingerprint.load();
   if (!track.tip_known || new_tip) {
@@ -73,6 +74,7 @@ bool note_tip(LongpollWatch& watch, WatchTrack& track, const LongpollAnswer& ans
   track.tip_known = true;
   if (new_tip) {
     watch.tip_changes.fetch_add(1);
+    if (settings.on_new_tip_reply) settings.on_new_tip_reply(std::move(exchange.body));
     if (settings.on_new_tip) settings.on_new_tip();
   }
   return new_tip;
@@ -94,7 +96,7 @@ void watch_tips(LongpollWatch& watch, const LongpollSettings& settings) {
     const Clock::time_point sent = Clock::now();
     const bool held = !track.longpollid.empty();
     if (held) set_holding(watch, settings, true);
-    const RpcExchange exchange = watch.clients.at(static_cast<size_t>(node))->rpc_exchange(
+    RpcExchange exchange = watch.clients.at(static_cast<size_t>(node))->rpc_exchange(
         "getblocktemplate", template_params(track.longpollid),
         held ? ReplyWait::kHeldByNode : ReplyWait::kWithinTransferLimit);
     if (exchange.given_up) continue;  // a stop or a switch; the wait decides what comes next
@@ -102,7 +104,7 @@ void watch_tips(LongpollWatch& watch, const LongpollSettings& settings) {
 
     WatchAnswer pace = WatchAnswer::failed;
     if (answer.kind == LongpollAnswerKind::kTemplate) {
-      const bool new_tip = note_tip(watch, track, answer, settings);
+      const bool new_tip = note_tip(watch, track, answer, exchange, settings);
       if (held) track.refused_before = false;
       if (!answer.longpollid.empty()) {
         track.no_id_before = false;

@@ -56,6 +56,10 @@ struct LongpollSettings {
   // Called before each request with the node it goes to; the request goes
   // once it returns true, and is given up when it returns false.
   std::function<bool(int node)> before_request{};
+  // Called, before on_new_tip, with the reply that named the new tip: a
+  // whole template, which the node link makes work of instead of asking
+  // for another.
+  std::function<void(std::string reply)> on_new_tip_reply{};
 };
 
 struct LongpollWatch {

@@ -4,6 +4,10 @@
 #include <cstring>
 #include <system_error>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "node/link_state.h"
 #include "node/terminal_text.h"
 #include "node/url_display.h"
@@ -22,7 +26,12 @@ void on_new_tip(NodeLinkState& s) {
   publish_locked(s, book_tip(s.book, ChainTip{moved.tip_fingerprint, moved.height}));
   // A tip the fetches have seen already (our own block, fetched at once)
   // is no news worth a request.
-  if (moved.tip_fingerprint != s.fetched_tip) s.tip_news = true;
+  if (moved.tip_fingerprint != s.fetched_tip) {
+    s.tip_news = true;
+    s.news_tip = moved.tip_fingerprint;
+  } else {
+    s.news_reply.clear();
+  }
   post_locked(s, moved);
   s.changed.notify_all();
 }
@@ -55,7 +64,9 @@ std::unique_ptr<GbtClient> client_for(NodeLinkState& s, const NodeAddress& node)
 
 }  // namespace
 
-bool link_stopping(const NodeLinkState& s) { return s.settings.stop_requested && s.settings.stop_requested(); }
+bool link_stopping(const NodeLinkState& s) {
+  return s.winding_down.load() || (s.settings.stop_requested && s.settings.stop_requested());
+}
 
 bool link_abandoned(const NodeLinkState& s) {
   return s.settings.submissions_abandoned && s.settings.submissions_abandoned();
@@ -68,7 +79,12 @@ void post_locked(NodeLinkState& s, NodeEvent event) {
 
 void publish_locked(NodeLinkState& s, BookNews news) {
   for (const std::string& line : news.lines) std::fputs(line.c_str(), stderr);
-  for (BlockAnswered& answer : news.answers) post_locked(s, std::move(answer));
+  for (BlockAnswered& answer : news.answers) {
+    for (size_t node = 0; node < s.sending.size(); ++node) {
+      if (s.sending[node] == answer.id) s.send_moot[node] = true;
+    }
+    post_locked(s, std::move(answer));
+  }
   if (news.block_went_in) s.block_went_in = true;
   s.changed.notify_all();
 }
@@ -93,6 +109,17 @@ bool await_request_budget(NodeLinkState& s, const std::function<bool()>& give_up
   }
 }
 
+void return_freed_memory(size_t bytes_handled) {
+  // Below this, what a thread keeps is too little to matter, and the trim's
+  // walk over the arenas would only cost time.
+  constexpr size_t kWorthReturning = size_t{1} << 20;
+#if defined(__GLIBC__)
+  if (bytes_handled >= kWorthReturning) malloc_trim(0);
+#else
+  (void)bytes_handled;
+#endif
+}
+
 void count_request(NodeLinkState& s, const char* method, const char* connection, int node) {
   std::lock_guard<std::mutex> hold(s.lock);
   ++s.requests[{method, connection, node}];
@@ -110,13 +137,15 @@ bool start_node_link(NodeLink& link, NodeLinkSettings settings) {
   s.status.url_shown = terminal_text(url_for_display(nodes.at(0).url));
   s.status.state_since = NodeClock::now();
   s.book.nodes = static_cast<int>(nodes.size());
+  s.sending.assign(nodes.size(), 0);
+  s.send_moot = std::make_unique<std::atomic<bool>[]>(nodes.size());
 
   for (size_t node = 0; node < nodes.size(); ++node) {
     s.fetch_clients.push_back(client_for(s, nodes[node]));
     s.fetch_clients.back()->give_up_when([&s] { return link_stopping(s); });
     count_and_pace(s, *s.fetch_clients.back(), kFetchConnection, static_cast<int>(node));
     s.submit_clients.push_back(client_for(s, nodes[node]));
-    s.submit_clients.back()->give_up_when([&s] { return link_abandoned(s); });
+    s.submit_clients.back()->give_up_when([&s, node] { return link_abandoned(s) || s.send_moot[node].load(); });
     count_and_pace(s, *s.submit_clients.back(), kSubmitConnection, static_cast<int>(node));
   }
   if (nodes.size() > 1) {
@@ -142,6 +171,11 @@ bool start_node_link(NodeLink& link, NodeLinkSettings settings) {
     return s.mined_on;
   };
   watching.on_holding = [&s](bool holding) { on_watch_holding(s, holding); };
+  watching.on_new_tip_reply = [&s](std::string reply) {
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.news_reply = std::move(reply);
+    s.news_reply_node = s.watch.watching.load();
+  };
   watching.before_request = [&s](int node) {
     if (!await_request_budget(s, [&s] { return link_stopping(s); })) return false;
     count_request(s, "getblocktemplate", kWatchConnection, node);
@@ -173,6 +207,7 @@ void finish_node_link(NodeLink& link) {
     std::lock_guard<std::mutex> hold(s.lock);
     if (s.finishing) return;
     s.finishing = true;
+    s.winding_down = true;
     publish_locked(s, book_finish(s.book, NodeClock::now()));
     s.changed.notify_all();
   }

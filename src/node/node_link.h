@@ -68,7 +68,9 @@ struct SolvedBlock {
 
 // ---- Events, posted by the link's threads in the order they happened.
 
-// Fresh work from the node the link mines on.
+// Fresh work from the node the link mines on: from a fetch, or from the
+// template the longpoll watch was answered with when it named a new tip
+// (right after that TipMoved, without another request).
 struct WorkArrived {
   BlockWork work;
   std::string announcement;  // its "New block ..." line, newline included
@@ -81,8 +83,10 @@ struct FetchFailed {
   int node = 0;
 };
 
-// The longpoll watch heard of a new chain tip. Its template is at `height`;
-// the link fetches work on it at once.
+// The longpoll watch heard of a new chain tip. Its template is at `height`
+// (an older answer, from a node behind, carries the lower height it has);
+// work on it follows at once, made of that very template (or fetched, when
+// it cannot be), unless the link has fetched work on that tip already.
 struct TipMoved {
   int32_t height = 0;
   uint64_t tip_fingerprint = 0;  // as tip_fingerprint_of reads header bytes 4..11
@@ -96,7 +100,10 @@ struct BlockAnswered {
 };
 
 // The longpoll watch holds a request on the node the link mines on (the
-// tip has not moved while it does), or no longer does.
+// tip has not moved while it does), or no longer does: posted when the
+// first held request goes out, and when one fails, is refused, moves to
+// another node or ends. Between a held request's answer and the next one
+// (a quarter of a second to a second) it stays holding.
 struct WatchChanged {
   bool holding = false;
 };
@@ -124,7 +131,9 @@ enum class LongpollState {
 };
 
 // Requests sent so far, by method and connection ("fetch", "submit",
-// "longpoll", "probe").
+// "longpoll", "probe": the main node asked while a backup is mined on) and
+// node. All but submissions and the fetch right after a block of ours went
+// in share one budget of about three a second (request_pacer.h).
 struct RequestCount {
   std::string method;
   std::string connection;
@@ -159,8 +168,9 @@ struct NodeLink {
 // thread-safe), so it is called from the main thread.
 bool start_node_link(NodeLink& link, NodeLinkSettings settings);
 
-// Hands a solved block over; returns at once. It goes to every node that
-// answers, at once, whatever else is under way.
+// Hands a solved block over; returns at once. It goes to every node at once,
+// whatever else is under way, and again while unanswered; after a refusal
+// it waits for fresh work first (submission_book.h has the rules).
 void submit_solved_block(NodeLink& link, SolvedBlock block);
 
 // Moves every event posted since the last call to the end of `events`.

@@ -119,8 +119,7 @@ BookNews book_block(SubmissionBook& book, SolvedBlock block, NodeClock::time_poi
   } else if (book.waiting) {
     lose(news, block, "the node refused the last block, and another already waits for fresh work");
   } else {
-    news.lines.push_back(block_line(block, "waits for fresh work: the node refused the last block"));
-    book.waiting = std::move(block);
+    book.waiting = std::move(block);  // said nothing of, as the node's refusal has been
   }
   return news;
 }

@@ -109,9 +109,9 @@ int watch_longpoll(const char* url, const char* user, const char* pass, int tips
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (watch.unsupported.load()) std::printf("unsupported\n");
-  // Give the watch the moment it needs to send its next request, so that
-  // the stop below abandons a held one.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Give the watch the moment it needs to send its next request (a quarter
+  // of a second after a new tip), so that the stop below abandons a held one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
   const double stop_start = clock_ms(CLOCK_MONOTONIC);
   stop_longpoll_watch(watch);
   std::printf("stopped %.3f\n", clock_ms(CLOCK_MONOTONIC) - stop_start);

@@ -236,7 +236,9 @@ int main(int argc, char** argv) {
 
   LoopWakeup wakeup{0};
   std::atomic<bool> stopping{false};
-  Commands commands;
+  // Never freed: the reader may still wait in a read of standard input when
+  // the probe returns, and must not find its queue gone.
+  Commands& commands = *new Commands;
   settings.wakeup = &wakeup;
   settings.stop_requested = [&stopping] { return stopping.load(); };
   settings.submissions_abandoned = [&commands] { return commands.abandoned.load(); };

@@ -2,6 +2,7 @@
 status, reaches the operator before the lines the miner always prints, and a
 block it refuses in a JSON-RPC error is never counted."""
 
+import re
 import unittest
 
 from harness import ACCEPTED_RE, RETRY_LINE, SLOWDOWN, accepted_blocks, mining_args
@@ -68,6 +69,38 @@ class NodesOwnWords(HostileCase):
         stats = node.stats()
         self.assertEqual((stats["invalid"], stats["accepted"]), (0, len(accepted_blocks(miner))))
         self.assertIn("Shutting down. Blocks found: %d" % len(accepted_blocks(miner)), miner.lines())
+
+
+# What no line may carry: C0 controls (ESC, BEL, ...) and DEL, C1 controls,
+# the bidirectional marks, and U+FFFD, which is what a raw byte that is not
+# UTF-8 (a lone 0x9b) reads as.
+FORBIDDEN = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ufffd]")
+
+
+class TerminalControls(HostileCase):
+    """Issue 30's hostile strings from the node reach the terminal escaped,
+    never raw: a target that clears the screen and sets the title is refused
+    in words of its own, and error texts, a 503 body and a refusal reason
+    show their controls as \\x1b, \\u009b, \\u202e ..."""
+
+    def test_no_control_reaches_the_terminal(self):
+        cases = [("escape-target", None, r"^Invalid GBT field: target is not 64 hex digits$"),
+                 ("escape-error", None, r"^Node answered getblocktemplate with error -1: \\x1b\[2J\\x1b\]0;PWNED"
+                                        r"\\x07\\u009b2J\\u202egnp\.exe\\u2066x$"),
+                 ("escape-503", None, r'^Node answered HTTP 503 with a body that is not JSON \("\\x1b\]0;PWNED'
+                                      r'\\x07 busy \\x9b2J \\u202e \\u009b"\)$'),
+                 ("escape-reject", "submitblock", r"^Block rejected: \\x1b\[2J\\x1b\]0;PWNED\\x07")]
+        for mode, method, expect in cases:
+            with self.subTest(mode=mode):
+                node = self.start_node(*NODE_ARGS)
+                node.make_hostile(mode, method=method)
+                miner = self.start_miner(mining_args(node.url))
+                miner.wait_for(ACCEPTED_RE, timeout=60 * SLOWDOWN)
+                self.stop_miner(miner)
+                text = miner.text() + "\n" + miner.text("stderr")
+                self.assertIsNone(FORBIDDEN.search(text), miner.transcript())
+                self.assertTrue(any(re.search(expect, line) for line in miner.lines("stderr")), miner.transcript())
+                self.assertEqual(node.stats()["invalid"], 0)
 
 
 if __name__ == "__main__":

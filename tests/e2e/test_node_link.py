@@ -119,6 +119,7 @@ class Stops(NodeLinkCase):
         self.assertEqual(probe.finish(timeout=10), 0)
         self.assertLess(time.monotonic() - abandoned, 2 * SLOWDOWN)
         self.assertEqual(self.answers(probe), {1: ("lost", "given up at the second stop signal, unanswered")})
+        self.assertEqual(probe.err_lines(), ["Block 1 is lost: given up at the second stop signal, unanswered"])
 
 
 if __name__ == "__main__":

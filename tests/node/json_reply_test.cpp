@@ -81,3 +81,30 @@ TEST(NodeWords, ErrorObjectsAndHostileText) {
   EXPECT_EQ(node_error_text(JsonDoc(json_string(flood.c_str())).get()),
             "\"" + std::string(kMaxShownTextChars - 1, 'x') + "...");
 }
+
+// The outline a template reader parses: arrays inside the top-level
+// members emptied, everything else, strings with brackets included, kept.
+TEST(JsonOutline, EmptiesArraysBelowTheTopLevelMembersOnly) {
+  const struct { const char* reply; const char* outline; } cases[] = {
+      {"{\"result\":{\"height\":5,\"transactions\":[{\"data\":\"00\",\"depends\":[1,[2]]},{}],\"x\":\"y\"},"
+       "\"error\":null}",
+       "{\"result\":{\"height\":5,\"transactions\":[],\"x\":\"y\"},\"error\":null}"},
+      {"{\"result\":[1,[2]],\"id\":1}", "{\"result\":[1,[]],\"id\":1}"},  // a top-level member itself is kept
+      {"{\"result\":{\"longpollid\":\"a]b[\\\"[\",\"rules\":[\"]\",\"\\\"]\"],\"h\":1}}",
+       "{\"result\":{\"longpollid\":\"a]b[\\\"[\",\"rules\":[],\"h\":1}}"},
+      {"{\"error\":{\"code\":-1,\"message\":\"m\",\"data\":[1]}}", "{\"error\":{\"code\":-1,\"message\":\"m\",\"data\":[]}}"},
+      {"{\"result\":{\"t\":[1,2", "{\"result\":{\"t\":["},  // cut short: still not JSON
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(json_outline(c.reply), c.outline) << c.reply;
+  // The largest template's outline is what a reader of its scalars parses.
+  std::string big = "{\"result\":{\"previousblockhash\":\"" + std::string(64, 'a') + "\",\"transactions\":[";
+  for (int i = 0; i < 65534; ++i) big += "{\"data\":\"0011\",\"txid\":\"" + std::string(64, 'b') + "\"},";
+  big += "{}],\"height\":7}}";
+  const std::string outline = json_outline(big);
+  EXPECT_LT(outline.size(), 200u);
+  json_error_t error;
+  const JsonDoc doc = parse_reply(outline, &error);
+  ASSERT_TRUE(doc) << error.text;
+  EXPECT_EQ(json_integer_value(json_object_get(json_object_get(doc.get(), "result"), "height")), 7);
+}

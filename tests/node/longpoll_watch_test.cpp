@@ -75,13 +75,14 @@ std::string longpoll_body(const std::string& id) {
 // A watch on `server` (and `other`, when it follows the node `node` names),
 // counting its calls of on_new_tip and recording what it says of holding.
 struct Watched {
-  LongpollWatch watch;
   std::atomic<int> news{0};
   std::atomic<bool> give_up{false};
   std::atomic<int> node{0};
   std::mutex lock;
   std::vector<bool> holding;      // every on_holding, in order
   std::vector<int> paced_nodes;   // every before_request, in order
+  // Last, so that it is destroyed (its thread joined) first.
+  LongpollWatch watch;
 
   explicit Watched(const LoopbackServer& server, const LoopbackServer* other = nullptr) {
     LongpollSettings settings{server.url(), "u", "p", [this] { ++news; }, [this] { return give_up.load(); }};
