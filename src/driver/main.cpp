@@ -1,6 +1,8 @@
 // Entry point: the start-up sequence from the argument scan to the run mode.
 #include <cstdio>
+#include <string>
 
+#include "api/bind_address.h"
 #include "driver/argument_masking.h"
 #include "driver/benchmark.h"
 #include "driver/mining_loop.h"
@@ -42,6 +44,12 @@ int main(int argc, char** argv) {
     std::fputs(error, stderr);
     return 1;
   }
+  // An API that would listen beyond this machine without a token, or on an
+  // address that does not parse, stops the run before any device or node.
+  if (const std::string error = api_settings_error(options.api_bind, options.api_token); !error.empty()) {
+    std::fputs(error.c_str(), stderr);
+    return 1;
+  }
 
   install_signal_handlers();
   // The searches go to the device -d names, whether or not its power
@@ -62,7 +70,7 @@ int main(int argc, char** argv) {
     std::fputs(kNoGpuSupportMessage, stderr);
     exit_code = 1;
   } else {
-    run_mining_loop(options, modes, gpu);
+    if (!run_mining_loop(options, modes, gpu)) exit_code = 1;
   }
   gpu_close_device(gpu);
   return exit_code;

@@ -4,19 +4,25 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <string>
 
+#include "api/api_server.h"
 #include "driver/gpu_launcher.h"
 #include "driver/loop_rules.h"
 #include "driver/rate_display.h"
+#include "driver/rig_status_stand_in.h"
 #include "driver/run_flag.h"
 #include "gpu/backend.h"
 #include "hash/byte_order.h"
+#include "hash/sha3.h"
 #include "mine/cpu_coordinator.h"
 #include "mine/header_key.h"
 #include "mine/key_history.h"
 #include "mine/work_space.h"
 #include "node/gbt_client.h"
+#include "node/hex.h"
 #include "node/longpoll_watch.h"
+#include "node/node_messages.h"
 #include "node/url_display.h"
 
 namespace {
@@ -87,6 +93,13 @@ struct MiningRun {
   bool out_of_date_said = false;
   bool search_end_said = false;
 
+  // The record for the API (a stand-in until the loop keeps the whole
+  // RigStatus): null when nobody reads it.
+  RigBoard* board = nullptr;
+  RigStatus rig;
+  std::vector<DeviceRates> rig_rates;  // one per rig.devices entry
+  uint64_t submissions = 0;
+
   WorkSpace space;
   CpuCoordinator cpu;
   GpuLauncher gpu;
@@ -111,6 +124,78 @@ void note_no_room(MiningRun& run) {
       "Every nonce of every header time up to %u s past the node's has been searched; waiting for "
       "new work\n",
       kMaxSecondsAheadOfNode);
+}
+
+// ---- The record for the API: a stand-in of the loop's until the loop keeps
+// the whole RigStatus (every device, node events, verdicts) itself. It holds
+// what this loop already knows and is published each status period.
+
+uint64_t cpu_hashes_so_far(const MiningRun& run) {
+  return run.totals.cpu_hashes_carried + (cpu_search_not_joined(run.cpu) ? run.cpu.state.hash_count.load() : 0);
+}
+
+void note_block_for_rig(MiningRun& run, const BlockWork& block, const Solution& solution, bool accepted) {
+  ++run.submissions;
+  if (run.board == nullptr) return;
+  uint8_t header[80];
+  std::copy(block.header, block.header + 80, header);
+  put_header_nonce(header, solution.nonce);
+  uint8_t digest[64];
+  sha3_512_cpu(header, sizeof header, digest);
+  memrev(digest, 32);  // the node writes the hash most significant byte first
+  char hash_hex[65];
+  bin2hex(hash_hex, digest, 32);
+  FoundBlock found;
+  found.height = block.height;
+  found.hash_hex = hash_hex;
+  found.device = solution.device;
+  found.found_at = std::chrono::system_clock::now();
+  found.verdict = accepted ? BlockVerdict::accepted : BlockVerdict::refused;
+  if (accepted) {
+    ++run.rig.blocks_accepted;
+  } else {
+    ++run.rig.blocks_refused;
+    found.reason = "refused";  // this loop hears no reason; the node link passes it on
+  }
+  run.rig.recent_blocks.push_back(std::move(found));
+  if (run.rig.recent_blocks.size() > kRecentBlocks) run.rig.recent_blocks.erase(run.rig.recent_blocks.begin());
+}
+
+void publish_rig(MiningRun& run, Clock::time_point now) {
+  if (run.board == nullptr) return;
+  RigStatus& rig = run.rig;
+  if (run.rig_rates.size() != rig.devices.size()) run.rig_rates.assign(rig.devices.size(), DeviceRates{});
+  rig.uptime_seconds = seconds_between(run.totals.mining_start, now);
+  for (size_t i = 0; i < rig.devices.size(); ++i) {
+    DeviceStatus& device = rig.devices[i];
+    const bool is_cpu = device.kind == "CPU";
+    note_device_hashes(run.rig_rates[i], device, is_cpu ? cpu_hashes_so_far(run) : run.gpu.launched.load(),
+                       run.totals.mining_start, now);
+    if (is_cpu) {
+      device.state = cpu_search_not_joined(run.cpu) ? DeviceState::mining : DeviceState::waiting;
+    } else {
+      device.state = gpu_launches_not_joined(run.gpu) ? DeviceState::mining
+                     : run.gpu_retry.failures > 0     ? DeviceState::backing_off
+                                                      : DeviceState::waiting;
+      device.failures = static_cast<uint64_t>(run.gpu_retry.failures);
+      device.temperature_c = run.ports.power_get_temp();
+    }
+  }
+  rig.rate_10s = rig.rate_60s = rig.rate_since_start = 0;
+  for (const DeviceStatus& device : rig.devices) {
+    rig.rate_10s += device.rate_10s;
+    rig.rate_60s += device.rate_60s;
+    rig.rate_since_start += device.rate_since_start;
+  }
+  NodeStatus& node = rig.node;
+  node.state = !run.fetch.have_work && !run.fetch.last_fetch_failed ? NodeState::connecting
+               : run.fetch.last_fetch_failed                       ? NodeState::failing
+                                                                   : NodeState::answering;
+  node.height = run.fetch.have_work ? run.searched.height : 0;
+  node.template_age_seconds = run.fetch.have_work ? seconds_between(run.fetch.confirmed_at, now) : -1;
+  node.requests = {{"getblocktemplate", "main", 0, run.fetches_begun},
+                   {"submitblock", "main", 0, run.submissions}};
+  publish_rig_status(*run.board, rig);
 }
 
 void print_status(const MiningRun& run, Clock::time_point now) {
@@ -138,6 +223,7 @@ void submit(MiningRun& run, const BlockWork& work, const Solution& solution) {
   submission_begins();
   const bool accepted = run.ports.submit_block(block, solution.nonce);
   submission_ends();
+  note_block_for_rig(run, block, solution, accepted);
   if (accepted) {
     ++run.totals.blocks_found;
     std::printf("Block %d ACCEPTED (%s)! (total: %d)\n", work.height, solution.device,
@@ -394,6 +480,7 @@ void run_loop(MiningRun& run) {
   run.totals.last_status = run.totals.mining_start;
   run.fetch.next_fetch = run.totals.mining_start;
 
+  publish_rig(run, run.totals.mining_start);
   while (g_running.load()) {
     take_device_news(run);
     take_tip_news(run);
@@ -408,6 +495,7 @@ void run_loop(MiningRun& run) {
       park_devices(run, now);
     if (now - run.totals.last_status >= kStatusInterval) {
       print_status(run, now);
+      publish_rig(run, now);
       run.totals.last_status = now;
     }
     wait_for_news(run, now);
@@ -443,17 +531,68 @@ MiningPorts real_mining_ports(GbtClient& client, GpuContext* gpu) {
 }  // namespace
 
 void mine_with_ports(const Options& options, const DeviceModes& modes, const MiningPorts& ports,
-                     LoopWakeup* wakeup) {
+                     LoopWakeup* wakeup, RigBoard* board) {
   LoopWakeup own_wakeup{0};
   {
     MiningRun run(options, modes, ports, wakeup ? *wakeup : own_wakeup);
+    if (board != nullptr) {
+      run.board = board;
+      run.rig = read_rig_status(*board);  // who the devices are: run_mining_loop knows
+    }
     run_loop(run);
     std::printf("Shutting down. Blocks found: %d\n", run.totals.blocks_found);
   }
   ports.power_shutdown();
 }
 
-void run_mining_loop(const Options& options, const DeviceModes& modes, GpuContext* gpu) {
+namespace {
+
+// The first record, from what is known before mining: the version, the
+// node's URL and who each device is (the GPU first, as -d names it).
+RigStatus first_rig_status(const Options& options, const DeviceModes& modes, GpuContext* gpu) {
+  RigStatus rig;
+  rig.version = TAMRIX_VERSION;
+  rig.started_at = std::chrono::system_clock::now();
+  rig.node.url = printable_text(url_for_display(*options.rpc_url));
+  if (modes.gpu_enabled) {
+    DeviceStatus device;
+    device.kind = "GPU";
+    device.index = options.gpu_device;
+    if (gpu != nullptr) {
+      device.pci_bus_id = gpu_device_info(gpu).pci_bus_id;
+      device.name = printable_text(gpu_device_info(gpu).name);
+    }
+    rig.devices.push_back(device);
+  }
+  if (modes.cpu_enabled) {
+    DeviceStatus device;
+    device.kind = "CPU";
+    device.name = std::to_string(options.cpu_threads) + (options.cpu_threads == 1 ? " thread" : " threads");
+    rig.devices.push_back(device);
+  }
+  return rig;
+}
+
+}  // namespace
+
+bool run_mining_loop(const Options& options, const DeviceModes& modes, GpuContext* gpu) {
+  // The API listens before anything else happens, so that a port already
+  // taken stops the run before the node is asked anything.
+  RigBoard board;
+  ApiServer api;
+  if (options.api_bind) {
+    ApiServerSettings settings;
+    std::string why;
+    (void)parse_api_bind(*options.api_bind, &settings.bind, &why);  // main has checked it
+    settings.token = options.api_token.value_or("");
+    settings.read_status = [&board](bool* published) { return read_rig_status(board, published); };
+    publish_rig_status(board, first_rig_status(options, modes, gpu));
+    if (!start_api_server(api, std::move(settings), &why)) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      return false;
+    }
+  }
+
   GbtClient client(*options.rpc_url, options.rpc_user, *options.rpc_pass, options.coinbase_addr);
   // A call in progress is given up on a stop, except the submission of a
   // block found before it, which only a second signal gives up.
@@ -484,6 +623,8 @@ void run_mining_loop(const Options& options, const DeviceModes& modes, GpuContex
 
   // The client is destroyed after mining ends, on the way out of this
   // function, so after power_shutdown.
-  mine_with_ports(options, modes, ports, &wakeup);
+  mine_with_ports(options, modes, ports, &wakeup, options.api_bind ? &board : nullptr);
   stop_longpoll_watch(watch);
+  stop_api_server(api);
+  return true;
 }
