@@ -151,12 +151,8 @@ void note_block_for_rig(MiningRun& run, const BlockWork& block, const Solution& 
   found.device = solution.device;
   found.found_at = std::chrono::system_clock::now();
   found.verdict = accepted ? BlockVerdict::accepted : BlockVerdict::refused;
-  if (accepted) {
-    ++run.rig.blocks_accepted;
-  } else {
-    ++run.rig.blocks_refused;
-    found.reason = "refused";  // this loop hears no reason; the node link passes it on
-  }
+  // This loop hears no reason for a refusal (the node link passes it on).
+  ++(accepted ? run.rig.blocks_accepted : run.rig.blocks_refused);
   run.rig.recent_blocks.push_back(std::move(found));
   if (run.rig.recent_blocks.size() > kRecentBlocks) run.rig.recent_blocks.erase(run.rig.recent_blocks.begin());
 }
