@@ -79,10 +79,11 @@ int get_status(uint16_t port, const std::string& path, const std::string& extra 
   return status;
 }
 
-// True once the peer has closed the connection (within 2 s).
+// True once the peer has closed the connection (within 5 s: the server's
+// thread runs at nice 19 and may wait for a busy machine).
 bool closed_by_peer(int fd) {
   pollfd one{fd, POLLIN, 0};
-  if (poll(&one, 1, 2000) != 1) return false;
+  if (poll(&one, 1, 5000) != 1) return false;
   char byte;
   return recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
 }
@@ -169,10 +170,15 @@ TEST(ApiServer, LimitsConnectionsPerAddressAndHeaderSize) {
   const int fd = connect_to(served.port);
   ASSERT_GE(fd, 0);
   const int status = status_of(get(fd, "/summary", huge_header));
-  EXPECT_TRUE(status == 431 || status == 413 || status == 0) << status;  // refused, never served
+  EXPECT_TRUE(status == 431 || status == 0) << status;  // refused (or reset while sending), never served
   close(fd);
-  std::this_thread::sleep_for(100ms);  // the closed connections leave the count
-  EXPECT_EQ(get_status(served.port, "/metrics"), 200);
+  // Once the server has seen the closed connections leave, it serves again.
+  int status_after = 0;
+  for (int wait = 0; status_after != 200 && wait < 50; ++wait) {
+    std::this_thread::sleep_for(100ms);
+    status_after = get_status(served.port, "/metrics");
+  }
+  EXPECT_EQ(status_after, 200);
 }
 
 TEST(ApiServer, TokenStatusesAndHeaders) {
@@ -230,7 +236,11 @@ TEST(ApiServer, OneThreadAtNice19APortTakenAndAStop) {
   EXPECT_TRUE(threads_named("MHD").empty());
   Served served;
   ASSERT_TRUE(served.start());
-  const auto threads = threads_named("MHD");
+  auto threads = threads_named("MHD");
+  for (int wait = 0; threads.empty() && wait < 100; ++wait) {  // the thread names itself once it runs
+    std::this_thread::sleep_for(10ms);
+    threads = threads_named("MHD");
+  }
   ASSERT_EQ(threads.size(), 1u);
   EXPECT_EQ(threads[0].second, 19);
 
