@@ -152,6 +152,8 @@ class ApiEndpoints(MinerTestCase):
         self.assertTrue(refused)
         self.assertNotIn(refused[0]["hash"], node_hashes.values())
 
+        status, headers, _ = api.request("GET", "/metrics")
+        self.assertEqual((status, headers["content-type"]), (200, "text/plain; version=0.0.4; charset=utf-8"))
         metrics = api.metrics()
         self.assertEqual(metric_value(metrics, "tamrix_blocks_accepted_total"), accepted)
         self.assertGreaterEqual(metric_value(metrics, 'tamrix_blocks_refused_total{reason="unknown"}'), 1)
