@@ -6,7 +6,7 @@
 //   flood    10,000 pipelined GET requests a second for 10 s on keep-alive
 //            connections (/summary, /metrics and / in turn)
 //   bodies   four requests that announce 100 MB bodies and send them
-//   methods  every other method, 40 requests each
+//   methods  every other method, 40 requests each (10 s at most)
 //
 // and through all of it one client that sends its headers a byte every half
 // second. Only loopback, bounded in count and time: it ends by itself after
@@ -43,6 +43,7 @@ constexpr int kFloodConnections = 6;
 constexpr long long kBodyBytes = 100LL * 1000 * 1000;
 constexpr auto kBodyLongest = 3s;
 constexpr int kRequestsPerMethod = 40;
+constexpr auto kMethodsLongest = 10s;  // however slowly the server answers
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -260,9 +261,10 @@ void bodies_phase(SlowClient& slow) {
 
 void methods_phase(SlowClient& slow) {
   const char* methods[] = {"POST", "PUT", "DELETE", "PATCH", "OPTIONS", "HEAD", "TRACE", "CONNECT", "PROPFIND", "BREW"};
-  int sent = 0, refused = 0, answered_405 = 0, other = 0;
+  int sent = 0, refused = 0, answered_405 = 0, answered_other = 0, unanswered = 0;
+  const Clock::time_point phase_end = Clock::now() + kMethodsLongest;
   for (const char* method : methods) {
-    for (int i = 0; i < kRequestsPerMethod; ++i) {
+    for (int i = 0; i < kRequestsPerMethod && Clock::now() < phase_end; ++i) {
       const int fd = open_connection(slow.port);
       if (fd < 0 || !connected(fd, 1000ms)) {
         if (fd >= 0) close(fd);
@@ -280,11 +282,17 @@ void methods_phase(SlowClient& slow) {
         if (!drain(fd, &reply)) break;
       }
       close(fd);
-      (reply.rfind("HTTP/1.1 405", 0) == 0 ? answered_405 : other) += 1;
+      if (reply.rfind("HTTP/1.1 405", 0) == 0)
+        ++answered_405;
+      else if (reply.rfind("HTTP/1.1 ", 0) == 0)
+        ++answered_other;
+      else
+        ++unanswered;
     }
     slow.tick();
   }
-  std::printf("methods: sent=%d refused=%d answered_405=%d other=%d\n", sent, refused, answered_405, other);
+  std::printf("methods: sent=%d refused=%d answered_405=%d answered_other=%d unanswered=%d\n", sent, refused,
+              answered_405, answered_other, unanswered);
 }
 
 }  // namespace

@@ -38,10 +38,11 @@ class MiningHoldsUnderAbuse(MinerTestCase):
         figures = abuser_figures(run["abuser"])
         # The abuse reached the server, which refused what it should.
         self.assertGreater(int(figures["flood"]["answered"]), 0, run["abuser"])
-        self.assertEqual(int(figures["flood"]["offered"]) // 1000, 99)
+        self.assertGreaterEqual(int(figures["flood"]["offered"]), 95000)
         self.assertEqual(figures["bodies"]["statuses"], ["405", "413", "405", "413"], run["abuser"])
         self.assertLess(int(figures["bodies"]["sent_bytes"]), 100 * 1000 * 1000, "a body was read in")
-        self.assertGreaterEqual(int(figures["methods"]["answered_405"]), 300, run["abuser"])
+        self.assertGreaterEqual(int(figures["methods"]["answered_405"]), 100, run["abuser"])
+        self.assertEqual(figures["methods"]["answered_other"], "0", run["abuser"])
         self.assertEqual(run["answers_after"], 200, "the API answers again once the abuse ends")
         self.assertLess(run["peak_rss_mib"], RSS_LIMIT_MIB)
         # Mining never stops: a status line every period, each period hashing.
