@@ -20,7 +20,7 @@ skip() {
 
 # libstdc++6:arm64: the tests run on the multiarch C++ runtime (see the
 # toolchain file for why not the cross compiler's own).
-packages=(g++-aarch64-linux-gnu qemu-user libcurl4-openssl-dev:arm64 libjansson-dev:arm64
+packages=(g++-aarch64-linux-gnu qemu-user libcurl4-openssl-dev:arm64 libjansson-dev:arm64 libmicrohttpd-dev:arm64
           libgtest-dev:arm64 libssl-dev:arm64 libstdc++6:arm64)
 missing=()
 for p in "${packages[@]}"; do

@@ -8,14 +8,17 @@
 # the OpenCL kernel for AMD cards with clang-15 (Debian 12's default clang,
 # 14, knows no gfx1100) and libclc-15's built-in functions. litecoind is a
 # real full node of the same JSON-RPC family, which the node client's tests
-# talk to in regtest.
+# talk to in regtest. libmicrohttpd serves the read-only HTTP API; its tests
+# scrape it with a real Prometheus (promtool ships with it) and load its
+# status page in headless Chromium, which draws its text in DejaVu.
 # Does nothing when every package is already there.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev libjansson-dev
           libgtest-dev libbenchmark-dev libssl-dev openssl python3
           clang libclang-rt-14-dev dpkg-dev systemd
-          ocl-icd-opencl-dev opencl-headers pocl-opencl-icd clinfo clang-15 libclc-15 litecoind)
+          ocl-icd-opencl-dev opencl-headers pocl-opencl-icd clinfo clang-15 libclc-15 litecoind
+          libmicrohttpd-dev prometheus chromium fonts-dejavu-core)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -87,7 +87,7 @@ RigStatus rig_status_now(MiningRun& run, Clock::time_point now) {
   if (run.modes.cpu_enabled) {
     DeviceStatus device;
     device.kind = "CPU";
-    device.name = std::to_string(run.options.cpu_threads) + " threads";
+    device.name = std::to_string(run.options.cpu_threads) + (run.options.cpu_threads == 1 ? " thread" : " threads");
     fill_rates(device, run.cpu_meter, cpu_hashes(run), run.totals.cpu_hashes_at_status, run, now);
     device.state = cpu_search_not_joined(run.cpu) ? DeviceState::mining : DeviceState::waiting;
     status.devices.push_back(std::move(device));

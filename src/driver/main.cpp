@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "api/api_server.h"
+#include "api/bind_address.h"
 #include "driver/argument_masking.h"
 #include "driver/benchmark.h"
 #include "driver/device_lines.h"
@@ -13,6 +15,25 @@
 #include "gpu/backend.h"
 
 namespace {
+
+// With --api-bind, the read-only HTTP API serves the board the loop
+// publishes on; main has checked the bind address and token already.
+RigBoardReader api_reader(const Options& options, ApiServer& api) {
+  if (!options.api_bind) return {};
+  RigBoardReader reader;
+  reader.start = [&api](const Options& o, RigBoard& board) {
+    ApiServerSettings settings;
+    std::string why;
+    (void)parse_api_bind(*o.api_bind, &settings.bind, &why);
+    settings.token = o.api_token.value_or("");
+    settings.read_status = [&board](bool* published) { return read_rig_status(board, published); };
+    if (start_api_server(api, std::move(settings), &why)) return true;
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return false;
+  };
+  reader.stop = [&api] { stop_api_server(api); };
+  return reader;
+}
 
 // The GPU indexes -d names. In a build with GPU support each must name a
 // device this machine has: the first that does not is named in one line
@@ -81,6 +102,12 @@ int main(int argc, char** argv) {
     std::fputs(error, stderr);
     return 1;
   }
+  // An API that would listen beyond this machine without a token, or on an
+  // address that does not parse, stops the run before any device or node.
+  if (const std::string error = api_settings_error(options.api_bind, options.api_token); !error.empty()) {
+    std::fputs(error.c_str(), stderr);
+    return 1;
+  }
 
   install_signal_handlers();
   std::vector<int32_t> chosen;
@@ -110,8 +137,9 @@ int main(int argc, char** argv) {
     // connecting, rather than mine with nothing.
     std::fputs(kNoGpuSupportMessage, stderr);
     exit_code = 1;
-  } else if (!run_mining_loop(options, modes, gpus /* , the API's RigBoardReader (--api-bind) */)) {
-    exit_code = 1;
+  } else {
+    ApiServer api;
+    if (!run_mining_loop(options, modes, gpus, api_reader(options, api))) exit_code = 1;
   }
   close_devices(gpus);
   return exit_code;

@@ -131,6 +131,12 @@ void mine_with_ports(const Options& options, const DeviceModes& modes, const Min
 
 bool run_mining_loop(const Options& options, const DeviceModes& modes, const std::vector<GpuContext*>& gpus,
                      const RigBoardReader& reader) {
+  // The reader (the API of --api-bind) starts before the node is asked
+  // anything, so that a port already taken stops the run first; the board
+  // outlives it.
+  RigBoard board;
+  if (reader.start && !reader.start(options, board)) return false;
+
   std::printf("Connecting to %s...\n", shown_text(url_for_display(*options.rpc_url)).c_str());
   if (modes.cpu_enabled) std::printf("CPU mining: %d threads\n", options.cpu_threads);
   if (!modes.gpu_enabled) {
@@ -146,16 +152,12 @@ bool run_mining_loop(const Options& options, const DeviceModes& modes, const std
   // board and the ports go.
   LoopWakeup wakeup{0};
   NodeLink link;
-  if (!start_node_link(link, node_link_settings(options, wakeup))) return false;
-  RigBoard board;
-  MiningPorts ports = real_mining_ports(link, gpus);
-  ports.board = &board;
-  // The read-only API starts here (--api-bind), reading the board.
-  if (reader.start && !reader.start(options, board)) {
-    finish_node_link(link);
-    if (ports.power_shutdown) ports.power_shutdown();
+  if (!start_node_link(link, node_link_settings(options, wakeup))) {
+    if (reader.stop) reader.stop();
     return false;
   }
+  MiningPorts ports = real_mining_ports(link, gpus);
+  ports.board = &board;
   mine_with_ports(options, modes, ports, &wakeup);
   if (reader.stop) reader.stop();
   return true;
