@@ -1099,7 +1099,7 @@ TEST(MiningLoop, SeveralGpusMineFromOneSpaceAndFailAlone) {
   EXPECT_TRUE(lines[0].ends_with(" since start | 60C | mining")) << lines[0];
   EXPECT_TRUE(lines[1].ends_with(" | backing off")) << lines[1];
   EXPECT_TRUE(lines[2].ends_with(" since start | 90C | hot")) << lines[2];
-  EXPECT_TRUE(lines[3].starts_with("  CPU (1 threads): ")) << lines[3];
+  EXPECT_TRUE(lines[3].starts_with("  CPU (1 thread): ")) << lines[3];
 
   const RigStatus status = read_rig_status(h.board);
   ASSERT_EQ(status.devices.size(), 4u);
