@@ -237,14 +237,15 @@ int main(int argc, char** argv) {
   LoopWakeup wakeup{0};
   std::atomic<bool> stopping{false};
   // Never freed: the reader may still wait in a read of standard input when
-  // the probe returns, and must not find its queue gone.
-  Commands& commands = *new Commands;
+  // the probe returns, and must not find its queue gone. Held by a static,
+  // so the leak checker sees it still reachable at exit.
+  static Commands& commands = *new Commands;
   settings.wakeup = &wakeup;
   settings.stop_requested = [&stopping] { return stopping.load(); };
-  settings.submissions_abandoned = [&commands] { return commands.abandoned.load(); };
+  settings.submissions_abandoned = [] { return commands.abandoned.load(); };
   Probe probe;
   if (!start_node_link(probe.link, std::move(settings))) return 1;
-  std::thread reader([&commands] { commands.read_all(); });
+  std::thread reader([] { commands.read_all(); });
   reader.detach();  // blocks in a read until standard input ends
 
   for (;;) {
