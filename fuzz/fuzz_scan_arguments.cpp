@@ -43,17 +43,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!inside) __builtin_trap();
     }
   }
-  // Every secret lies inside its argument. A -p value is secret from its
-  // first character, and the last one is exactly the text the settings
-  // copied; a URL's password always follows at least its user name's colon.
-  const SecretSpan* last_password = nullptr;
+  // Every secret lies inside its argument. A -p value and a separate
+  // --api-token value are secret from their first character; a URL's
+  // password always follows at least its user name's colon. The last -p is
+  // exactly the text the settings copied, and the token ends its argument.
+  bool password_found = false, token_found = false, whole_argument_secret = false;
   for (const SecretSpan& secret : scan.secrets) {
     if (secret.index < 1 || secret.index >= static_cast<int>(args.size())) __builtin_trap();
-    if (secret.begin + secret.length > args[secret.index].size()) __builtin_trap();
-    if (secret.begin == 0) last_password = &secret;
+    const std::string& arg = args[secret.index];
+    if (secret.begin + secret.length > arg.size()) __builtin_trap();
+    if (secret.begin == 0) whole_argument_secret = true;
+    if (secret.begin == 0 && o.rpc_pass && *o.rpc_pass == arg) password_found = true;
+    if (o.api_token && secret.begin + secret.length == arg.size() &&
+        arg.compare(secret.begin, secret.length, *o.api_token) == 0)
+      token_found = true;
   }
-  if (o.rpc_pass.has_value() != (last_password != nullptr)) __builtin_trap();
-  if (o.rpc_pass && *o.rpc_pass != args[last_password->index]) __builtin_trap();
+  if (o.rpc_pass && !password_found) __builtin_trap();
+  if (o.api_token && !token_found) __builtin_trap();
+  if (!o.rpc_pass && !o.api_token && whole_argument_secret) __builtin_trap();
   if (o.rpc_url && url_for_display(*o.rpc_url).size() != o.rpc_url->size()) __builtin_trap();
   derive_device_modes(o);
   device_combination_error(o);
