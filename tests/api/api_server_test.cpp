@@ -6,6 +6,7 @@
 // tests/e2e/test_api.py.) A publisher thread
 // runs beside the requests, so ThreadSanitizer sees the board shared.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,7 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <dirent.h>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -187,13 +187,19 @@ std::vector<std::pair<std::string, int>> threads_named(const std::string& prefix
   DIR* tasks = opendir("/proc/self/task");
   while (dirent* entry = readdir(tasks)) {
     if (entry->d_name[0] == '.') continue;
-    std::ifstream stat(std::string("/proc/self/task/") + entry->d_name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t open = text.find('('), close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    const std::string name = text.substr(open + 1, close - open - 1);
+    // A thread that leaves while it is read fails the read (ESRCH): skip it.
+    const int fd = open((std::string("/proc/self/task/") + entry->d_name + "/stat").c_str(), O_RDONLY);
+    if (fd < 0) continue;
+    char buffer[1024];
+    const ssize_t length = read(fd, buffer, sizeof buffer);
+    close(fd);
+    if (length <= 0) continue;
+    const std::string text(buffer, static_cast<size_t>(length));
+    const size_t name_begin = text.find('('), name_end = text.rfind(')');
+    if (name_begin == std::string::npos || name_end == std::string::npos) continue;
+    const std::string name = text.substr(name_begin + 1, name_end - name_begin - 1);
     if (name.rfind(prefix, 0) != 0) continue;
-    std::istringstream fields(text.substr(close + 2));
+    std::istringstream fields(text.substr(name_end + 2));
     std::string field;
     for (int i = 0; i < 17; ++i) fields >> field;  // the 19th field of stat: nice
     found.emplace_back(name, std::stoi(field));
